@@ -1,0 +1,13 @@
+#!/bin/sh
+# Builds the product (static 32-bit, build/product) and the host build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (build/host), whose
+# end-to-end tests run the product binaries.
+set -eu
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+cmake -S . -B build/product -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/i386-static.cmake >/dev/null
+cmake --build build/product -j "$jobs"
+cmake -S . -B build/host -DCMAKE_BUILD_TYPE=Debug -DNIMBO_SANITIZE=ON \
+      -DNIMBO_PRODUCT_BIN_DIR="$PWD/build/product/bin" >/dev/null
+cmake --build build/host -j "$jobs"
