@@ -5,4 +5,4 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
 sh scripts/build.sh
-exec build/host/tests/sandbox/nimbo_demo "$PWD/build/product/bin"
+exec build/host/bin/nimbo_demo "$PWD/build/product/bin"
