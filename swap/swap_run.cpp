@@ -1,0 +1,135 @@
+#include "swap_run.h"
+
+#include "config.h"
+#include "file_ptr.h"
+#include "lilo_conf.h"
+#include "old_release.h"
+#include "partition.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int COMMAND_SIZE = 100;
+
+struct FreeDeleter {
+    void operator()(void *p) const {
+        std::free(p);
+    }
+};
+
+// Runs a command built from a template holding one "%s".
+int run_shell_template(const char *prog, const char *format, const char *path) {
+    char command[COMMAND_SIZE];
+    int n = std::snprintf(command, sizeof command, format, path);
+    if (n < 0 || n >= COMMAND_SIZE) {
+        std::printf("  %s: command too long (%s)\n", prog, path);
+        return SWAP_FAILED;
+    }
+    return run_shell_command(prog, command);
+}
+
+} // namespace
+
+int swap_command_line(const char *prog, int argc, char **argv) {
+    const char *last = argv[argc - 1];
+    if (std::strcmp(last, "-v") == 0) {
+        std::printf("\n  %s: %s\n\n", prog, SWAP_VERSION_BANNER);
+        return SWAP_OK;
+    }
+    if (std::strcmp(last, "-h") == 0) {
+        std::printf("\n  usage:  -v  for Version\n          -h  for help\n\n");
+        return SWAP_OK;
+    }
+    std::printf("\n  invalid argument\n\n");
+    return SWAP_FAILED;
+}
+
+int swap_check_state(const char *prog, const char *path) {
+    FilePtr f(std::fopen(path, "r"));
+    if (!f) {
+        // No verdict from update means no swap: leave one that says so.
+        if (FilePtr w{std::fopen(path, "w")})
+            std::fputs("Don't swap the system\n", w.get());
+        f.reset(std::fopen(path, "r"));
+        if (!f) {
+            std::printf("  %s: cannot read or create %s, not swapping\n\n", prog, path);
+            return SWAP_FAILED;
+        }
+    }
+    char line[SWAP_LINE_SIZE];
+    if (!std::fgets(line, sizeof line, f.get()) || !std::strstr(line, "You can swap the system")) {
+        std::printf("  %s: error on installed standby system\n\n", prog);
+        return SWAP_FAILED;
+    }
+    return SWAP_OK;
+}
+
+int run_shell_command(const char *prog, const char *command) {
+    // The command's own output must not overtake ours on the console.
+    std::fflush(stdout);
+    int status = std::system(command);
+    if (status != 0) {
+        std::printf("  %s: failed (%s [%d])\n", prog, command, status);
+        return SWAP_FAILED;
+    }
+    return SWAP_OK;
+}
+
+int swap_convert_for_old_release(const char *prog) {
+    std::unique_ptr<nimbotex_config, FreeDeleter> config(
+        static_cast<nimbotex_config *>(std::malloc(sizeof(nimbotex_config))));
+    if (!config) {
+        std::printf("\n  %s: swap to an old system failed\n", prog);
+        return SWAP_FAILED;
+    }
+    // Fields a file lacks get defaults rather than whatever the heap held;
+    // config.active inherits from config.default what it does not set itself.
+    config_set_defaults(config.get());
+    convert_config_for_old_release(CONFIG_DEFAULT_PATH, config.get());
+    convert_config_for_old_release(CONFIG_ACTIVE_PATH, config.get());
+    return SWAP_OK;
+}
+
+int swap_run(const char *prog) {
+    if (swap_check_state(prog, SWAP_STATE_PATH) != SWAP_OK)
+        return SWAP_FAILED;
+    if (run_shell_command(prog, "/bin/sh -c \"ls /active_partition > /.ap_contens\"") != SWAP_OK ||
+        run_shell_command(prog, "/bin/sh -c \"ls /standby_partition > /.sp_contens\"") != SWAP_OK)
+        return SWAP_FAILED;
+
+    PartitionInfo standby{};
+    PartitionInfo active{};
+    if (read_partition_device("/.standby_partition", &standby) != PARTITION_OK ||
+        scan_partition_listing("/.sp_contens", &standby) != PARTITION_OK ||
+        read_partition_device("/.active_partition", &active) != PARTITION_OK ||
+        scan_partition_listing("/.ap_contens", &active) != PARTITION_OK)
+        return SWAP_NO_FILE;
+
+    // Not checked here: without the file the installer step fails and stops
+    // the run before anything is removed or signalled.
+    write_lilo_conf(&standby, &active);
+
+    if (swap_standby_is_old_release(SWAP_VERSION_PATH)) {
+        std::printf("\n  %s: swap to an old system\n", prog);
+        if (swap_convert_for_old_release(prog) != SWAP_OK)
+            return SWAP_FAILED;
+    }
+
+    if (run_shell_template(prog, "/bin/sh -c \"/sbin/lilo -C %s > /dev/null\"", LILO_CONF_PATH) !=
+            SWAP_OK ||
+        run_shell_command(prog, "/bin/sh -c \"/bin/rm /.ap_contens\"") != SWAP_OK ||
+        run_shell_command(prog, "/bin/sh -c \"/bin/rm /.sp_contens\"") != SWAP_OK ||
+        run_shell_template(prog, "/bin/sh -c \"/bin/rm %s\"", LILO_CONF_PATH) != SWAP_OK)
+        return SWAP_FAILED;
+
+    std::printf("\n  System is swapped.\n  We are going to reboot.\n\n");
+    // Init may restart the machine before our buffers would go out at exit.
+    std::fflush(stdout);
+    kill(1, SWAP_RESTART_SIGNAL);
+    return SWAP_OK;
+}
