@@ -1,0 +1,533 @@
+// Data connections (PASV, PORT, open, close) and the transfers built on them.
+
+#include "ftp.h"
+#include "ftp_internal.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <stdio_ext.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using ftp_internal::AlarmGuard;
+
+constexpr int pasv_accepted[] = {227, 0};
+constexpr int pasv_refused[] = {421, 500, 501, 502, 0};
+constexpr int port_accepted[] = {200, 0};
+constexpr int port_refused[] = {421, 500, 501, 530, 0};
+constexpr int transfer_accepted[] = {125, 150, 0};
+constexpr int transfer_refused[] = {421, 425, 426, 450, 451, 452, 500, 501,
+                                    502, 530, 532, 550, 551, 552, 553, 0};
+
+constexpr size_t chunk_size = 4096;
+constexpr int list_line_max = 1022;
+constexpr size_t list_initial_lines = 20;
+constexpr size_t port_address_max = 19;
+
+// Owns a descriptor until it is released into a stream or the session.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+        }
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int release() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+// Owns a local FILE*; close() reports whether buffered data reached the file.
+struct LocalFile {
+    FILE *f = nullptr;
+    ~LocalFile() {
+        if (f != nullptr) {
+            int saved = errno;
+            fclose(f);
+            errno = saved;
+        }
+    }
+    bool close() {
+        FILE *g = f;
+        f = nullptr;
+        return fclose(g) == 0;
+    }
+};
+
+bool peer_address(int fd, in_addr *out) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len) < 0 || sa.sin_family != AF_INET)
+        return false;
+    *out = sa.sin_addr;
+    return true;
+}
+
+// Wraps the connected data socket in its two streams.
+int attach_data_streams(FtpSession *s, int fd) {
+    s->data_fd = fd;
+    s->data_in = fdopen(fd, "r");
+    if (s->data_in == nullptr) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return FTP_ERR_STREAM;
+    }
+    s->data_dup_fd = dup(fd);
+    if (s->data_dup_fd < 0) {
+        ftp_internal::close_data_streams(s);
+        return FTP_ERR_DUP;
+    }
+    s->data_out = ftp_internal::socket_write_stream(s->data_dup_fd);
+    if (s->data_out == nullptr) {
+        int saved = errno;
+        close(s->data_dup_fd);
+        ftp_internal::close_data_streams(s);
+        errno = saved;
+        return FTP_ERR_STREAM;
+    }
+    return FTP_OK;
+}
+
+// ftp_close_data, also telling the final reply's code (-14 on the time limit).
+int close_data(FtpSession *s, int *final_code, char **info, char **err) {
+    ftp_internal::close_data_streams(s);
+    char *line = nullptr;
+    int code = ftp_read_reply(s, &line, info, err);
+    if (final_code != nullptr)
+        *final_code = code;
+    int rc = FTP_OK;
+    if (code != 226 && code != 250) {
+        if (line != nullptr) {
+            ftp_append_text(err, line);
+            if (line[0] == '\0' || line[strlen(line) - 1] != '\n')
+                ftp_append_text(err, "\n");
+        }
+        rc = FTP_ERR_DATA;
+    }
+    free(line);
+    return rc;
+}
+
+// Step 3 of the common transfer frame: the opener failed.
+int opener_failure(int rc, int code, char **err) {
+    if (rc < 0 && rc != FTP_ERR_DATA)
+        ftp_internal::append_errno(err, errno);
+    // A reply without a number must not read as success.
+    return code == 0 ? FTP_ERR : code;
+}
+
+} // namespace
+
+int ftp_parse_pasv(const char *line, uint32_t *addr, uint16_t *port) {
+    if (line == nullptr || strlen(line) < 4)
+        return FTP_ERR;
+    const char *p = line + 4;
+    for (;;) {
+        while (*p != '\0' && !isdigit(static_cast<unsigned char>(*p)))
+            ++p;
+        if (*p == '\0')
+            return FTP_ERR;
+        const char *run = p;
+        int commas = 0;
+        while (isdigit(static_cast<unsigned char>(*p)) || *p == ',') {
+            if (*p == ',')
+                ++commas;
+            ++p;
+        }
+        if (commas < 5)
+            continue;
+        if (commas > 5)
+            return FTP_ERR;
+        // Numbers above 255 spill into the neighbouring byte; unsigned
+        // arithmetic keeps even absurd digit runs well defined.
+        uint32_t n[6] = {};
+        int i = 0;
+        for (const char *q = run; q < p; ++q) {
+            if (*q == ',')
+                ++i;
+            else
+                n[i] = n[i] * 10 + static_cast<uint32_t>(*q - '0');
+        }
+        uint32_t host = (n[0] << 24) + (n[1] << 16) + (n[2] << 8) + n[3];
+        *addr = htonl(host);
+        *port = static_cast<uint16_t>(n[4] * 256 + n[5]);
+        return FTP_OK;
+    }
+}
+
+int ftp_pasv(FtpSession *s, char **info, char **err) {
+    char *line = nullptr;
+    int code = 0;
+    if (ftp_command(s, "PASV\r\n", pasv_accepted, pasv_refused, &code, &line, info, err) !=
+        FTP_OK) {
+        free(line);
+        return FTP_ERR;
+    }
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    int rc = ftp_parse_pasv(line, &addr, &port);
+    free(line);
+    if (rc != FTP_OK) {
+        ftp_append_text(err, "can't interprete response from server\n");
+        return FTP_ERR;
+    }
+    s->pasv_addr = addr;
+    s->pasv_port = port;
+    s->passive = 1;
+    return FTP_OK;
+}
+
+int ftp_port(FtpSession *s, const char *address, char **info, char **err) {
+    char text[port_address_max + 1];
+    if (address == nullptr) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        if (getsockname(s->ctrl_fd, reinterpret_cast<sockaddr *>(&sa), &len) < 0) {
+            ftp_internal::append_errno(err, errno);
+            return FTP_ERR;
+        }
+        snprintf(text, sizeof text, "%s", inet_ntoa(sa.sin_addr));
+        for (char *c = text; *c != '\0'; ++c)
+            if (*c == '.')
+                *c = ',';
+    } else {
+        if (strlen(address) > port_address_max) {
+            ftp_append_text(err, "PORT address too long\n");
+            return FTP_ERR;
+        }
+        snprintf(text, sizeof text, "%s", address);
+    }
+    char arg[FTP_LINE_MAX];
+    snprintf(arg, sizeof arg, "%s,%i,%i", text, s->local_data_port / 256, s->local_data_port % 256);
+    char line[FTP_LINE_MAX];
+    if (ftp_internal::format_command(line, "PORT", arg, false, err) != FTP_OK)
+        return FTP_ERR;
+    int code = 0;
+    int rc = ftp_command(s, line, port_accepted, port_refused, &code, nullptr, info, err);
+    if (rc != FTP_OK)
+        return ftp_internal::command_result(rc, code);
+    s->passive = 0;
+    return FTP_OK;
+}
+
+int ftp_open_data(FtpSession *s, const char *command, int *code, char **reply_line, char **info,
+                  char **err) {
+    int local_code = 0;
+    if (code == nullptr)
+        code = &local_code;
+    if (reply_line != nullptr)
+        *reply_line = nullptr;
+    auto fail = [code](int rc) {
+        *code = rc;
+        return rc;
+    };
+
+    if (s->data_in != nullptr && s->data_out != nullptr) {
+        ftp_command(s, command, transfer_accepted, transfer_refused, code, reply_line, info, err);
+        int reply = *code;
+        if (reply == 125)
+            return FTP_OK;
+        if (reply == 426) {
+            ftp_internal::close_data_streams(s);
+            return FTP_ERR_DATA;
+        }
+        if (reply != 425)
+            return FTP_ERR_DATA;
+        // 425: the old connection is gone; make a new one and ask again.
+        ftp_internal::close_data_streams(s);
+        if (reply_line != nullptr) {
+            free(*reply_line);
+            *reply_line = nullptr;
+        }
+    }
+
+    Fd sock(socket(AF_INET, SOCK_STREAM, 0));
+    if (sock.fd < 0)
+        return fail(FTP_ERR_SOCKET);
+
+    // Data connections only ever go to, or come from, the control peer: a PASV
+    // reply naming another host or a stranger connecting to our port is ignored.
+    in_addr server{};
+    int data_fd;
+    if (s->passive) {
+        if (ftp_pasv(s, info, err) != FTP_OK)
+            return fail(FTP_ERR_DATA);
+        if (!peer_address(s->ctrl_fd, &server))
+            return fail(FTP_ERR_CONNECT);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr = server;
+        sa.sin_port = htons(s->pasv_port);
+        s->data_fd = sock.fd;
+        int rc;
+        {
+            AlarmGuard guard(s->timeout);
+            rc = connect(sock.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        }
+        if (rc < 0) {
+            if (errno == EINTR) {
+                ftp_append_text(err, "timeout during connect.\n");
+                errno = EINTR;
+                return fail(FTP_TIMEOUT_CONNECT);
+            }
+            return fail(FTP_ERR_CONNECT);
+        }
+        if (ftp_command(s, command, transfer_accepted, transfer_refused, code, reply_line, info,
+                        err) != FTP_OK)
+            return FTP_ERR_DATA;
+        data_fd = sock.release();
+    } else {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_ANY);
+        sa.sin_port = 0;
+        if (bind(sock.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0)
+            return fail(FTP_ERR_BIND);
+        socklen_t len = sizeof sa;
+        if (getsockname(sock.fd, reinterpret_cast<sockaddr *>(&sa), &len) < 0)
+            return fail(FTP_ERR_SOCKNAME);
+        s->local_data_port = ntohs(sa.sin_port);
+        if (ftp_port(s, nullptr, info, err) != FTP_OK)
+            return fail(FTP_ERR_DATA);
+        if (!peer_address(s->ctrl_fd, &server))
+            return fail(FTP_ERR_SOCKNAME);
+        if (listen(sock.fd, 1) < 0)
+            return fail(FTP_ERR_LISTEN);
+        if (ftp_command(s, command, transfer_accepted, transfer_refused, code, reply_line, info,
+                        err) != FTP_OK)
+            return FTP_ERR_DATA;
+
+        // One time limit for the whole wait, strangers included.
+        AlarmGuard guard(s->timeout);
+        for (;;) {
+            sockaddr_in from{};
+            socklen_t from_len = sizeof from;
+            data_fd = accept(sock.fd, reinterpret_cast<sockaddr *>(&from), &from_len);
+            if (data_fd < 0) {
+                int saved = errno;
+                guard.disarm();
+                if (saved == EINTR) {
+                    ftp_append_text(err, "timeout waiting for data channel\n");
+                    errno = EINTR;
+                    return FTP_TIMEOUT_ACCEPT;
+                }
+                errno = saved;
+                return FTP_ERR_ACCEPT;
+            }
+            if (from.sin_family == AF_INET && from.sin_addr.s_addr == server.s_addr)
+                break;
+            close(data_fd);
+        }
+        // sock (the listener) closes when it goes out of scope.
+    }
+    return attach_data_streams(s, data_fd);
+}
+
+int ftp_close_data(FtpSession *s, char **info, char **err) {
+    return close_data(s, nullptr, info, err);
+}
+
+int ftp_list(FtpSession *s, const char *path, int names_only, char ***lines, char **info,
+             char **err) {
+    size_t capacity = list_initial_lines;
+    size_t count = 0;
+    char **array = static_cast<char **>(calloc(capacity + 1, sizeof(char *)));
+    *lines = array;
+    if (array == nullptr) {
+        ftp_append_text(err, "out of memory\n");
+        return FTP_ERR;
+    }
+
+    char command[FTP_LINE_MAX];
+    if (ftp_internal::format_command(command, names_only ? "NLST" : "LIST", path, true, err) !=
+        FTP_OK)
+        return FTP_ERR;
+    int code = 0;
+    int rc = ftp_open_data(s, command, &code, nullptr, info, err);
+    if (rc != FTP_OK)
+        return opener_failure(rc, code, err);
+
+    bool timed_out = false;
+    bool out_of_memory = false;
+    char buf[FTP_LINE_MAX];
+    AlarmGuard guard(s->timeout);
+    for (;;) {
+        guard.arm(s->timeout);
+        char *got = fgets(buf, list_line_max + 1, s->data_in);
+        bool interrupted = ferror(s->data_in) && errno == EINTR;
+        guard.disarm();
+        if (got == nullptr) {
+            timed_out = interrupted;
+            break;
+        }
+        if (count == capacity) {
+            auto *grown = static_cast<char **>(realloc(array, (capacity * 2 + 1) * sizeof(char *)));
+            if (grown == nullptr) {
+                out_of_memory = true;
+                break;
+            }
+            array = grown;
+            *lines = array;
+            capacity *= 2;
+        }
+        array[count] = strdup(buf);
+        if (array[count] == nullptr) {
+            out_of_memory = true;
+            break;
+        }
+        array[++count] = nullptr;
+        if (interrupted) {
+            timed_out = true;
+            break;
+        }
+    }
+
+    int final_code = 0;
+    rc = close_data(s, &final_code, info, err);
+    if (timed_out || final_code == FTP_TIMEOUT_READ) {
+        ftp_append_text(err, "timeout reading data\n");
+        return FTP_TIMEOUT_READ;
+    }
+    if (out_of_memory) {
+        ftp_append_text(err, "out of memory\n");
+        return FTP_ERR;
+    }
+    return rc;
+}
+
+int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char **info, char **err,
+            int32_t *counter) {
+    char command[FTP_LINE_MAX];
+    if (ftp_internal::format_command(command, "RETR", remote_path, false, err) != FTP_OK)
+        return FTP_ERR;
+    LocalFile local;
+    local.f = local_path != nullptr ? fopen(local_path, "w") : nullptr;
+    if (local.f == nullptr) {
+        ftp_append_text(err, "can't open file\n");
+        return FTP_ERR_LOCAL_FILE;
+    }
+    int code = 0;
+    int rc = ftp_open_data(s, command, &code, nullptr, info, err);
+    if (rc != FTP_OK)
+        return opener_failure(rc, code, err);
+
+    char buf[chunk_size];
+    AlarmGuard guard(s->timeout);
+    for (;;) {
+        size_t n = fread(buf, 1, sizeof buf, s->data_in);
+        if (n == 0)
+            break;
+        if (fwrite(buf, 1, n, local.f) != n)
+            return FTP_ERR_DOWNLOAD; // guard and local file close on the way out
+        if (counter != nullptr)
+            std::atomic_ref<int32_t>(*counter).fetch_add(static_cast<int32_t>(n),
+                                                         std::memory_order_relaxed);
+        // A short chunk means end of data or a failed read; either way no
+        // further read is worth another full time limit.
+        if (n < sizeof buf)
+            break;
+        guard.arm(s->timeout);
+    }
+    if (ferror(s->data_in))
+        return FTP_ERR_DOWNLOAD;
+    guard.disarm();
+
+    // Buffered bytes reach the file only here; a failed close loses data.
+    bool stored = local.close();
+    int final_code = 0;
+    rc = close_data(s, &final_code, info, err);
+    if (final_code == FTP_TIMEOUT_READ) {
+        ftp_append_text(err, "timeout reading data\n");
+        return FTP_TIMEOUT_READ;
+    }
+    if (!stored)
+        return FTP_ERR_DOWNLOAD;
+    return rc;
+}
+
+int ftp_put(FtpSession *s, const char *local_path, const char *remote_path, char **info,
+            char **err) {
+    char command[FTP_LINE_MAX];
+    if (ftp_internal::format_command(command, "STOR", remote_path, false, err) != FTP_OK)
+        return FTP_ERR;
+    LocalFile local;
+    local.f = local_path != nullptr ? fopen(local_path, "r") : nullptr;
+    if (local.f == nullptr) {
+        ftp_append_text(err, "can't open file\n");
+        return FTP_ERR_LOCAL_FILE;
+    }
+    int code = 0;
+    int rc = ftp_open_data(s, command, &code, nullptr, info, err);
+    if (rc != FTP_OK)
+        return opener_failure(rc, code, err);
+
+    // Chunks rather than single bytes: the stream batches them the same way,
+    // and the time limit still covers every write that can block.
+    bool timed_out = false;
+    bool send_failed = false;
+    bool read_failed = false;
+    char buf[chunk_size];
+    {
+        AlarmGuard guard(s->timeout);
+        for (;;) {
+            size_t n = fread(buf, 1, sizeof buf, local.f);
+            if (n == 0) {
+                read_failed = ferror(local.f) != 0;
+                break;
+            }
+            guard.arm(s->timeout);
+            if (fwrite(buf, 1, n, s->data_out) != n) {
+                timed_out = errno == EINTR;
+                send_failed = true;
+                break;
+            }
+        }
+        // The last buffered bytes go out under the time limit too, so a
+        // stalled server cannot hang the close.
+        if (!send_failed) {
+            guard.arm(s->timeout);
+            if (fflush(s->data_out) != 0) {
+                timed_out = errno == EINTR;
+                send_failed = true;
+            }
+        }
+    }
+    int saved = errno;
+    local.close();
+    if (send_failed) {
+        // Drop what is still buffered instead of retrying it on close.
+        __fpurge(s->data_out);
+        fclose(s->data_out);
+        s->data_out = nullptr;
+    }
+    rc = close_data(s, nullptr, info, err);
+    if (timed_out) {
+        ftp_append_text(err, "timeout sending data\n");
+        return FTP_TIMEOUT_SEND;
+    }
+    // The server may still say 226 for a file it got only in part.
+    if (send_failed) {
+        ftp_internal::append_errno(err, saved);
+        return FTP_ERR_DATA;
+    }
+    if (read_failed) {
+        ftp_append_text(err, "can't read file\n");
+        return FTP_ERR_LOCAL_FILE;
+    }
+    return rc;
+}

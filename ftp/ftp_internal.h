@@ -1,0 +1,59 @@
+#pragma once
+// Pieces shared by the files of the FTP client; not part of its interface.
+
+#include "ftp.h"
+
+#include <cstddef>
+#include <cstdio>
+
+namespace ftp_internal {
+
+// Arms the process alarm for the calling thread and disarms it on every path.
+// The handler hands an expiry caught by another thread on to the armed one, so
+// the blocking call it guards fails with EINTR.
+class AlarmGuard {
+  public:
+    explicit AlarmGuard(int seconds) {
+        arm(seconds);
+    }
+    ~AlarmGuard() {
+        disarm();
+    }
+    AlarmGuard(const AlarmGuard &) = delete;
+    AlarmGuard &operator=(const AlarmGuard &) = delete;
+    void arm(int seconds);
+    void disarm();
+};
+
+// Builds "<verb> <arg>\r\n" (or "<verb>\r\n" when arg is null and optional) in
+// buf. Returns 0, or -1 with a message in err when arg is missing, holds CR or
+// LF, or the line would not fit.
+int format_command(char (&buf)[FTP_LINE_MAX], const char *verb, const char *arg, bool arg_optional,
+                   char **err);
+
+// Opens a write stream on a socket descriptor whose writes never raise SIGPIPE
+// (a closed peer shows as a write error instead). Closing the stream closes fd.
+// Returns nullptr on failure.
+FILE *socket_write_stream(int fd);
+
+// Closes both control streams and clears their fields.
+void close_control(FtpSession *s);
+
+// Closes both data streams (if open) and clears their fields.
+void close_data_streams(FtpSession *s);
+
+// True when code is in the zero-terminated list.
+bool code_in(int code, const int *list);
+
+// Appends strerror(errnum) and "\n" to err.
+void append_errno(char **err, int errnum);
+
+// Result of a command operation: 0 when accepted, otherwise the reported code,
+// where a reply without a number (code 0) becomes -1 so it never reads as success.
+inline int command_result(int rc, int code) {
+    if (rc == 0)
+        return FTP_OK;
+    return code == 0 ? FTP_ERR : code;
+}
+
+} // namespace ftp_internal
