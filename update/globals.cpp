@@ -1,0 +1,48 @@
+// Process-wide state of the update run and the small helpers every part uses.
+#include "update.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+const char *program_name = "update";
+std::atomic<uint32_t> run_flags{0};
+char standby_device[STANDBY_DEVICE_SIZE] = "/dev/hdax";
+const char *const old_versions[OLD_VERSION_COUNT] = {
+    "nimbotex.1.0.0", "nimbotex.1.0.2", "nimbotex.1.1.0", "nimbotex.1.1.1", "nimbotex.1.2.0",
+    "nimbotex.1.2.1", "nimbotex.1.2.2", "nimbotex.2.2.3", "nimbotex.2.2.4", "nimbotex.2.2.5",
+};
+std::atomic<int32_t> transfer_bytes{0};
+std::atomic<int32_t> image_size{0};
+FtpSession *ftp_session = nullptr;
+pthread_t download_thread;
+pthread_t install_thread;
+const char *update_state_path = UPDATE_STATE_FILE;
+
+pthread_t main_thread;
+
+void update_init(const char *argv0) {
+    program_name = argv0 != nullptr ? argv0 : "update";
+    main_thread = pthread_self();
+}
+
+bool update_on_main_thread() {
+    return pthread_equal(pthread_self(), main_thread) != 0;
+}
+
+void debug_print(const char *format, ...) {
+    if (!run_flag(RUN_DEBUG))
+        return;
+    va_list ap;
+    va_start(ap, format);
+    vprintf(format, ap);
+    va_end(ap);
+}
+
+int old_version_index(const char *text) {
+    for (int i = OLD_VERSION_COUNT - 1; i >= 0; --i) {
+        if (strcmp(text, old_versions[i]) == 0)
+            return i;
+    }
+    return -1;
+}

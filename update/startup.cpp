@@ -1,0 +1,83 @@
+// The run up to the first FTP contact: start-up report, "Using the ..." line,
+// marker and old-version checks, SIGTERM handling, the standby device path.
+#include "update.h"
+
+#include <cctype>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *mode_names[] = {"auto", "active", "passive"};
+
+void read_standby_device() {
+    int fd = open(STANDBY_MARKER, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        debug_print("  %s: Cannot open %s\n", program_name, STANDBY_MARKER);
+        write_state(update_state_path, "Error %i (Target)\n", UPDATE_EXIT_OPEN);
+        update_terminate(UPDATE_EXIT_OPEN);
+    }
+    // One byte more than the path, to see whether the partition number goes on.
+    char text[STANDBY_DEVICE_SIZE + 1] = {};
+    ssize_t n = read(fd, text, STANDBY_DEVICE_SIZE);
+    close(fd);
+    if (n < 0) {
+        debug_print("  %s: Cannot read the file %s\n", program_name, STANDBY_MARKER);
+        write_state(update_state_path, "Error %i (Target)\n", UPDATE_EXIT_READ);
+        update_terminate(UPDATE_EXIT_READ);
+    }
+    ssize_t path_len = n < STANDBY_DEVICE_SIZE - 1 ? n : STANDBY_DEVICE_SIZE - 1;
+    memcpy(standby_device, text, static_cast<size_t>(path_len));
+    // Without a partition we would unmount the standby partition and then
+    // write the image into a file of that name instead, never to remount it.
+    bool more_digits = n == STANDBY_DEVICE_SIZE && isdigit(static_cast<unsigned char>(text[9]));
+    if (!standby_device_valid(standby_device) || more_digits) {
+        debug_print("  %s: No partition named in %s\n", program_name, STANDBY_MARKER);
+        write_state(update_state_path, "Error %i (Target)\n", UPDATE_EXIT_READ);
+        update_terminate(UPDATE_EXIT_READ);
+    }
+}
+
+} // namespace
+
+bool standby_device_valid(const char *text) {
+    return strncmp(text, "/dev/hda", 8) == 0 && isdigit(static_cast<unsigned char>(text[8])) &&
+           text[9] == '\0';
+}
+
+void update_start(const UpdateSettings *s) {
+    const char *mode = mode_names[s->mode];
+    const char *transfer = run_flag(RUN_DIRECT) ? "direct" : "indirect";
+    debug_print("\n  %s: Starting update %.6s\n\n", program_name, UPDATE_VERSION_BANNER);
+    debug_print("  %s: Host......: %s\n", program_name, s->host);
+    debug_print("  %s: User......: %s\n", program_name, s->user);
+    debug_print("  %s: Password..: %s\n", program_name, s->password);
+    debug_print("  %s: Filename..: %s %s\n", program_name, s->image,
+                run_flag(RUN_FORCED) ? "(forced mode)" : "");
+    debug_print("  %s: FTP mode..: %s\n", program_name, mode);
+    debug_print("  %s: Download..: %s\n", program_name, transfer);
+    debug_print("\n");
+    fflush(stdout);
+    write_state(update_state_path, "Using the %s %s FTP mode\n", transfer, mode);
+
+    int fd = open(SMSC_MARKER, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        run_flag_set(RUN_FORCED);
+    else
+        close(fd);
+
+    if (!run_flag(RUN_FORCED) && old_version_index(s->image) >= 0) {
+        debug_print("  %s: Please download a newer SWI\n", program_name);
+        write_state(update_state_path, "Please download a newer SWI\n");
+        update_terminate(UPDATE_EXIT_OLD_VERSION);
+    }
+
+    if (install_sigterm_handling() != 0) {
+        debug_print("  %s: Cannot link the signalhandler for SIGTERM\n", program_name);
+        write_state(update_state_path, "Error %i (Signal)\n", UPDATE_EXIT_SIGNAL);
+        update_terminate(UPDATE_EXIT_SIGNAL);
+    }
+
+    read_standby_device();
+}

@@ -1,0 +1,53 @@
+// The one-line state file that swap reads.
+#include "update.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Writes message into a fresh file beside path and renames it over path. The
+// main thread and a monitor write at nearly the same moment; truncating the
+// file in place would let the longer message's tail survive the shorter one.
+// Returns true when the new content is in place; on failure path is untouched.
+bool replace_file(const char *path, const char *format, va_list ap) {
+    std::string tmp = std::string(path) + ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0)
+        return false;
+    FILE *f = fdopen(fd, "w");
+    if (f == nullptr) {
+        close(fd);
+        unlink(tmp.c_str());
+        return false;
+    }
+    // mkstemp creates 0600; the file was always readable to everyone.
+    bool ok = fchmod(fd, 0644) == 0;
+    ok = vfprintf(f, format, ap) >= 0 && ok;
+    ok = fflush(f) == 0 && ok;
+    ok = fclose(f) == 0 && ok;
+    if (ok && rename(tmp.c_str(), path) == 0)
+        return true;
+    unlink(tmp.c_str());
+    return false;
+}
+
+} // namespace
+
+int write_state(const char *path, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    bool ok = replace_file(path, format, ap);
+    va_end(ap);
+    if (ok)
+        return 0;
+    debug_print("  %s: Cannot open %s\n", program_name, path);
+    if (update_on_main_thread())
+        update_terminate(UPDATE_EXIT_OPEN);
+    request_termination(TERM_REQUEST_STATE_FILE);
+    return UPDATE_EXIT_OPEN;
+}

@@ -1,0 +1,203 @@
+// Every end of the run: termination requests from other threads and signals,
+// and update_terminate, which releases what run_flags says is held.
+#include "update.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<int> pending_request{TERM_REQUEST_NONE};
+std::atomic<bool> request_taken{false};
+int wake_pipe[2] = {-1, -1};
+pthread_t watcher_thread;
+
+// A clean-up step that a nested update_terminate (write_state failing inside
+// it) must not run again.
+constexpr unsigned STEP_DOWNLOAD_MONITOR = 1u << 0;
+constexpr unsigned STEP_INSTALL_MONITOR = 1u << 1;
+constexpr unsigned STEP_FTP_QUIT = 1u << 2;
+constexpr unsigned STEP_REMOUNT = 1u << 3;
+constexpr unsigned STEP_VERSION_CHECK = 1u << 4;
+std::atomic<unsigned> steps_taken{0};
+
+// Returns true for the first caller only.
+bool claim(unsigned step) {
+    return (steps_taken.fetch_or(step) & step) == 0;
+}
+
+// Interrupts the main thread's blocking calls until it takes the request: a
+// single signal could land just before it blocks and be lost.
+void *watch_requests(void *) {
+    for (;;) {
+        char byte;
+        ssize_t n = read(wake_pipe[0], &byte, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return nullptr;
+        while (pending_request.load() != TERM_REQUEST_NONE && !request_taken.load()) {
+            pthread_kill(main_thread, SIGTERM);
+            usleep(20000);
+        }
+    }
+}
+
+void stop_monitor(uint32_t bit, unsigned step, pthread_t thread) {
+    if (!run_flag(bit) || !claim(step))
+        return;
+    run_flag_clear(bit);
+    // A monitor that asked for the end has returned already; joining it is quick.
+    pthread_join(thread, nullptr);
+}
+
+// The server cannot answer QUIT while it is still pushing an interrupted
+// download into a data connection nobody reads.
+void drop_data_connection(FtpSession *s) {
+    if (s->data_in != nullptr)
+        fclose(s->data_in);
+    if (s->data_out != nullptr)
+        fclose(s->data_out);
+    s->data_in = nullptr;
+    s->data_out = nullptr;
+}
+
+// Returns code, or 21, 22 or 4 when the installed version file cannot be
+// opened, cannot be read or names an old version.
+int check_installed_version(int code) {
+    char version[16] = "nimbotex.x.y.z";
+    int fd = open(STANDBY_VERSION_FILE, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        debug_print("  %s: Cannot open /standby_partition/.version\n", program_name);
+        write_state(update_state_path, "Error %i (.version)\n", UPDATE_EXIT_OPEN);
+        return UPDATE_EXIT_OPEN;
+    }
+    if (read(fd, version, VERSION_ID_LEN) < 0) {
+        debug_print("  %s: Cannot read the file /standby_partition/.version\n", program_name);
+        write_state(update_state_path, "Error %i (.version)\n", UPDATE_EXIT_READ);
+        code = UPDATE_EXIT_READ;
+    }
+    close(fd);
+    if (old_version_index(version) >= 0) {
+        debug_print("  %s: Please download a newer SWI\n", program_name);
+        write_state(update_state_path, "Please download a newer SWI\n");
+        code = UPDATE_EXIT_OLD_VERSION;
+    }
+    return code;
+}
+
+} // namespace
+
+void request_termination(int request) {
+    int none = TERM_REQUEST_NONE;
+    pending_request.compare_exchange_strong(none, request);
+    if (wake_pipe[1] >= 0) {
+        char byte = 1;
+        // Full pipe: the watcher is awake anyway.
+        ssize_t ignored = write(wake_pipe[1], &byte, 1);
+        (void)ignored;
+    }
+}
+
+int pending_termination() {
+    return pending_request.load();
+}
+
+void termination_point() {
+    int request = pending_request.load();
+    if (request == TERM_REQUEST_NONE || !update_on_main_thread())
+        return;
+    if (request_taken.exchange(true))
+        return;
+    if (request == TERM_REQUEST_USER) {
+        debug_print("  %s: The application is terminated by the user\n", program_name);
+        write_state(update_state_path, "Terminated by the user\n");
+        update_terminate(UPDATE_EXIT_TERMINATED);
+    }
+    // The monitor that failed has already said why.
+    update_terminate(UPDATE_EXIT_OPEN);
+}
+
+void on_sigterm(int) {
+    int saved = errno;
+    request_termination(TERM_REQUEST_USER);
+    errno = saved;
+}
+
+int spawn_thread(pthread_t *thread, void *(*entry)(void *)) {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    int rc = pthread_create(thread, nullptr, entry, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return rc;
+}
+
+int install_sigterm_handling() {
+    if (pipe2(wake_pipe, O_CLOEXEC) != 0)
+        return -1;
+    if (fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK) != 0 ||
+        spawn_thread(&watcher_thread, watch_requests) != 0) {
+        close(wake_pipe[0]);
+        close(wake_pipe[1]);
+        wake_pipe[0] = wake_pipe[1] = -1;
+        return -1;
+    }
+    struct sigaction act = {};
+    act.sa_handler = on_sigterm;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = 0; // no SA_RESTART: a blocked call must return so the request is seen
+    return sigaction(SIGTERM, &act, nullptr) == 0 ? 0 : -1;
+}
+
+void update_terminate(int code) {
+    int exit_code = code & 0xFF;
+    termination_point();
+
+    stop_monitor(RUN_DOWNLOAD_MONITOR, STEP_DOWNLOAD_MONITOR, download_thread);
+    termination_point();
+    stop_monitor(RUN_INSTALL_MONITOR, STEP_INSTALL_MONITOR, install_thread);
+    termination_point();
+
+    if (run_flag(RUN_FTP_OPEN) && claim(STEP_FTP_QUIT)) {
+        drop_data_connection(ftp_session);
+        if (ftp_quit(ftp_session, nullptr, nullptr) == FTP_OK)
+            ftp_session = nullptr;
+        run_flag_clear(RUN_FTP_OPEN);
+    }
+    termination_point();
+
+    if (run_flag(RUN_UNMOUNTED) && claim(STEP_REMOUNT)) {
+        if (mount(standby_device, STANDBY_MOUNT, "ext2", 0, nullptr) != 0) {
+            debug_print("  %s: Cannot mount the target partition\n", program_name);
+            write_state(update_state_path, "Error %i (Exit)\n", UPDATE_EXIT_MOUNT);
+            exit_code = UPDATE_EXIT_MOUNT;
+        }
+        run_flag_clear(RUN_UNMOUNTED);
+    }
+    termination_point();
+
+    if (run_flag(RUN_RESOURCES))
+        exit_code = UPDATE_EXIT_RESOURCE;
+
+    if (!run_flag(RUN_FORCED) && exit_code == UPDATE_EXIT_OK && claim(STEP_VERSION_CHECK))
+        exit_code = check_installed_version(exit_code);
+    termination_point();
+
+    if (exit_code != UPDATE_EXIT_OK) {
+        debug_print("\n  %s: The application is terminated through an error\n\n", program_name);
+    } else {
+        write_state(update_state_path, "You can swap the system\n");
+        debug_print("  %s: You can swap the system\n", program_name);
+        debug_print("\n  %s: The application is terminated\n\n", program_name);
+    }
+    fflush(stdout);
+    exit(exit_code);
+}
