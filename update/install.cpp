@@ -108,24 +108,9 @@ int open_for_copy(const char *path, int flags) {
     int dev = open_for_copy(standby_device, O_WRONLY);
     bool monitored = start_monitor(RUN_INSTALL_MONITOR, &install_thread, install_monitor);
 
-    char buf[COPY_CHUNK];
-    while (transfer_bytes.load(std::memory_order_relaxed) < image_size.load()) {
-        termination_point();
-        ssize_t got = read(ram, buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
-        // End of the RAM disk before the image is complete: no progress would
-        // ever be made.
-        if (got <= 0)
-            copy_failed(UPDATE_EXIT_READ);
-        ssize_t put;
-        do {
-            put = write(dev, buf, static_cast<size_t>(got));
-        } while (put < 0 && errno == EINTR);
-        if (put != got)
-            copy_failed(UPDATE_EXIT_WRITE);
-        transfer_bytes.fetch_add(static_cast<int32_t>(put), std::memory_order_relaxed);
-    }
+    int rc = copy_image(ram, dev);
+    if (rc != 0)
+        copy_failed(rc);
     termination_point();
     if (fsync(dev) != 0)
         copy_failed(UPDATE_EXIT_WRITE);
@@ -138,6 +123,28 @@ int open_for_copy(const char *path, int flags) {
 }
 
 } // namespace
+
+int copy_image(int from, int to) {
+    char buf[COPY_CHUNK];
+    while (transfer_bytes.load(std::memory_order_relaxed) < image_size.load()) {
+        termination_point();
+        ssize_t got = read(from, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        // The source ending before the image is complete would otherwise
+        // leave us reading nothing forever.
+        if (got <= 0)
+            return UPDATE_EXIT_READ;
+        ssize_t put;
+        do {
+            put = write(to, buf, static_cast<size_t>(got));
+        } while (put < 0 && errno == EINTR);
+        if (put != got)
+            return UPDATE_EXIT_WRITE;
+        transfer_bytes.fetch_add(static_cast<int32_t>(put), std::memory_order_relaxed);
+    }
+    return 0;
+}
 
 bool leftover_removable(const char *name) {
     return name[0] != '\0' && name[0] != '.' && strchr(name, '/') == nullptr;

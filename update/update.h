@@ -222,6 +222,11 @@ bool leftover_removable(const char *name);
 // "/dev/hda" followed by a digit.
 bool standby_device_valid(const char *text);
 
+// Copies whole 1024-byte chunks from one descriptor to the other, advancing
+// transfer_bytes, until it reaches image_size. Returns 0; 22 when a read fails
+// or the source ends first; 23 when a write takes fewer bytes than were read.
+int copy_image(int from, int to);
+
 // Start-up report, "Using the ..." line, marker and old-version checks,
 // SIGTERM handling and the standby device path. Returns only when all passed.
 void update_start(const UpdateSettings *s);
