@@ -202,12 +202,14 @@ int config_print(const char *path);
 // Returns 0 loaded; else the code of the last failing step (12, 1 or 2).
 int config_load(nimbotex_config *config);
 
-// Appends host (its first 29 characters) to the host list of /cfg/config.active.
-// Returns 0 added; 12 no memory or the list is full; 1 the file cannot be written;
-// 22 host is null.
+// Appends host (its first 29 characters) to the host list of /cfg/config.active,
+// creating the file when there is none.
+// Returns 0 added; 12 no memory or the list is full; 1 the file cannot be
+// written, or it exists but cannot be read (it is then left alone); 22 host
+// is null.
 int config_add_snmp_host(const char *host);
 
 // Removes the first entry equal to host from the list of /cfg/config.active.
 // Returns 0 removed; 12 no memory; 22 host not in the list (or null); 1 the
-// file cannot be written.
+// file cannot be written, or it exists but cannot be read (it is left alone).
 int config_remove_snmp_host(const char *host);

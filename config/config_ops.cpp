@@ -3,10 +3,12 @@
 
 #include "config.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <sys/stat.h>
 
 namespace {
 
@@ -31,6 +33,18 @@ bool field_is(const char *field, const char *text) {
 void set_field(char *field, const char *text) {
     std::memset(field, 0, CONFIG_FIELD_SIZE);
     std::memcpy(field, text, strnlen(text, CONFIG_FIELD_SIZE - 1));
+}
+
+// Reads /cfg/config.active for a list edit, printing complaint when it cannot.
+// Returns true when the edit may go on: the file was read, or there is none
+// yet and the edit will create it. A file that exists but cannot be read is
+// never replaced by the little the edit knows.
+bool read_active(nimbotex_config *config, const char *complaint) {
+    if (config_read_file(CONFIG_ACTIVE_PATH, config) == CONFIG_OK)
+        return true;
+    std::fputs(complaint, stdout);
+    struct stat st;
+    return stat(CONFIG_ACTIVE_PATH, &st) != 0 && errno == ENOENT;
 }
 
 void step(const char *format, const char *path) {
@@ -123,8 +137,8 @@ int config_add_snmp_host(const char *host) {
     Record config = new_record();
     if (!config)
         return CONFIG_NO_MEMORY;
-    if (config_read_file(CONFIG_ACTIVE_PATH, config.get()) != CONFIG_OK)
-        std::printf("can't get struct nimbotex_config\n");
+    if (!read_active(config.get(), "can't get struct nimbotex_config\n"))
+        return CONFIG_WRITE_FAILED;
 
     auto &hosts = config->snmp_host;
     int k = 0;
@@ -149,8 +163,8 @@ int config_remove_snmp_host(const char *host) {
     Record config = new_record();
     if (!config)
         return CONFIG_NO_MEMORY;
-    if (config_read_file(CONFIG_ACTIVE_PATH, config.get()) != CONFIG_OK)
-        std::printf("can't get nimbotex_config\n");
+    if (!read_active(config.get(), "can't get nimbotex_config\n"))
+        return CONFIG_WRITE_FAILED;
 
     auto &hosts = config->snmp_host;
     int k = 0;

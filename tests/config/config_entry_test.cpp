@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/stat.h>
 
 using namespace cfgtest;
 
@@ -208,6 +209,40 @@ TEST(ConfigAddSnmpHost, AppendsUntilFull) {
         config_add_snmp_host);
 }
 
+// Lists the cfg directory so that left-over temporary files show.
+std::string listing(const char *dir) {
+    std::vector<std::string> names;
+    for (auto &e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string s;
+    for (auto &n : names)
+        s += n + ",";
+    return s;
+}
+
+// A file that is there but cannot be read must not be replaced by a record
+// that holds nothing but the edit.
+TEST(ConfigAddSnmpHost, NeverReplacesAnUnreadableFile) {
+    Root root;
+    std::string path = root.cfg("config.active");
+    write_config(path, 2);
+    std::string before = read_text(path);
+    ASSERT_EQ(chmod(root.dir.path.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(root.cfg("").c_str(), 0777), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    CFG_RUN_IN_ROOT(run, root.dir.path, [] {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return std::string("cannot drop root");
+        std::string r = std::to_string(config_add_snmp_host("new"));
+        return r + " " + std::to_string(config_remove_snmp_host("h0"));
+    });
+    EXPECT_EQ(run.result, "1 1");
+    EXPECT_EQ(run.out, "can't get struct nimbotex_config\ncan't get nimbotex_config\n");
+    EXPECT_EQ(read_text(path), before);
+    EXPECT_EQ(listing(root.cfg("").c_str()), "config.active,");
+}
+
 TEST(ConfigRemoveSnmpHost, ClosesTheGap) {
     std::vector<std::string> h99 = hosts_upto(100);
     h99.erase(h99.begin() + 50);
@@ -266,18 +301,6 @@ TEST(ConfigPrint, ShowsTheFileWithSecretsInPlain) {
     EXPECT_EQ(run.result, "0");
     EXPECT_EQ(run.out, expected);
     EXPECT_NE(run.out.find(field_line(43, "10.9.9.9")), std::string::npos);
-}
-
-// Lists the cfg directory so that left-over temporary files show.
-std::string listing(const char *dir) {
-    std::vector<std::string> names;
-    for (auto &e : std::filesystem::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    std::string s;
-    for (auto &n : names)
-        s += n + ",";
-    return s;
 }
 
 TEST(ConfigWriteFile, FullDiskKeepsTheOldFile) {

@@ -282,6 +282,7 @@ TEST(ConfigReadFile, HostList) {
         {"first host empty", host + "\n" + hosts(1, 2), {}, 2},
         {"exactly 100", hosts(0, 100), {}, 100},
         {"more than 100 are ignored", hosts(0, 130), {}, 100},
+        {"bare label at the end stores nothing", hosts(0, 1) + host, {"h0"}, 1},
     };
     for (Case &tc : cases) {
         TempDir dir;
