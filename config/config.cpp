@@ -321,14 +321,13 @@ int config_read_file(const char *path, nimbotex_config *config) {
 
     // Hosts go into a scratch list first so that a failed second pass leaves
     // the record's list as it was.
-    char hosts[CONFIG_SNMP_HOSTS][CONFIG_FIELD_SIZE];
+    char hosts[CONFIG_SNMP_HOSTS][CONFIG_FIELD_SIZE] = {};
     int stored = 0;
     rc = read_pass(path, [&](std::string_view line) {
         // The list holds 100 hosts; later host lines are ignored.
         if (stored == CONFIG_SNMP_HOSTS || line.size() <= CONFIG_LABEL_LENGTH ||
             line.find(config_labels[HOST_LABEL]) == std::string_view::npos)
             return;
-        std::memcpy(hosts[stored], config->snmp_host[stored], CONFIG_FIELD_SIZE);
         take_value(hosts[stored], line.data(), line.size());
         ++stored;
     });

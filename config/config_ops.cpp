@@ -47,8 +47,8 @@ bool read_active(nimbotex_config *config, const char *complaint) {
     return stat(CONFIG_ACTIVE_PATH, &st) != 0 && errno == ENOENT;
 }
 
-void step(const char *format, const char *path) {
-    std::printf(format, path);
+void step(const char *verb, const char *path) {
+    std::printf("%s %s\r", verb, path);
     std::fflush(stdout);
 }
 
@@ -107,25 +107,25 @@ int config_convert(const char *path) {
 }
 
 int config_load(nimbotex_config *config) {
-    step("load %s\r", CONFIG_ACTIVE_PATH);
+    step("load", CONFIG_ACTIVE_PATH);
     int rc = config_read_file(CONFIG_ACTIVE_PATH, config);
     step_result(rc);
     if (rc == CONFIG_OK)
         return rc;
 
-    step("load %s\r", CONFIG_DEFAULT_PATH);
+    step("load", CONFIG_DEFAULT_PATH);
     rc = config_read_file(CONFIG_DEFAULT_PATH, config);
     step_result(rc);
     if (rc == CONFIG_OK)
         return rc;
 
-    step("create %s\r", CONFIG_DEFAULT_PATH);
+    step("create", CONFIG_DEFAULT_PATH);
     rc = config_write_default();
     step_result(rc);
     if (rc != CONFIG_OK)
         return rc;
 
-    step("loading %s\r", CONFIG_DEFAULT_PATH);
+    step("loading", CONFIG_DEFAULT_PATH);
     rc = config_read_file(CONFIG_DEFAULT_PATH, config);
     step_result(rc);
     return rc;
