@@ -2,7 +2,6 @@
 #include "update.h"
 
 #include <cctype>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -52,9 +51,12 @@ long parse_mode(const char *text) {
     bool negative = *p == '-';
     if (*p == '-' || *p == '+')
         ++p;
+    // Anything past the cap is out of range anyway; stopping there keeps the
+    // sum from wrapping back into it (long has 32 bits on the appliance).
+    constexpr long cap = 1000000;
     long value = 0;
     for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
-        if (value < INT_MAX)
+        if (value < cap)
             value = value * 10 + (*p - '0');
     }
     return negative ? -value : value;

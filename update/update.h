@@ -134,7 +134,8 @@ constexpr int CMDLINE_MISSING_VALUE = 5;    // option letter in *letter lacks it
 // CMDLINE_MISSING_VALUE (with the option letter in *letter).
 int parse_command_line(int argc, char **argv, UpdateSettings *s, char *letter);
 
-// Reads the -m value like atoi but saturating, so no text overflows into range.
+// Reads the -m value like atoi, but a long run of digits stops growing at a
+// cap instead of wrapping, so no text overflows into range.
 // Returns the value, or 0 when the text holds no number.
 long parse_mode(const char *text);
 
