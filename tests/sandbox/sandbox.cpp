@@ -110,8 +110,9 @@ struct Sandbox {
     std::string root; // base + "/root", "/" inside
     Loop loops[3];    // hda1, hda2, ram1
     bool have_ram = false;
-    pid_t init_pid = -1;
-    int ctl = -1; // socketpair end to the init
+    pid_t init_pid = -1; // host pid of process 1 inside
+    pid_t mid_pid = -1;  // its parent, our child
+    int ctl = -1;        // socketpair end to the init
     pid_t reaper_pid = -1;
     int reaper_fd = -1; // the reaper removes base when this closes
     std::map<int, Output> outputs;
@@ -204,6 +205,23 @@ int remove_entry(const char *path, const struct stat *, int type, struct FTW *) 
 
 void remove_tree(const std::string &path) {
     nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+// In a forked child: closes every descriptor above 2 except those listed,
+// which move to 3, 4, ... (the pointers are updated). Other sandboxes'
+// descriptors must not stay open in our processes.
+void keep_only_fds(std::initializer_list<int *> keep) {
+    std::vector<int> high;
+    for (int *fd : keep)
+        high.push_back(fcntl(*fd, F_DUPFD, 1024));
+    syscall(SYS_close_range, 3U, 1023U, 0U);
+    int next = 3;
+    size_t i = 0;
+    for (int *fd : keep) {
+        dup2(high[i++], next);
+        *fd = next++;
+    }
+    syscall(SYS_close_range, unsigned(next), ~0U, 0U);
 }
 
 // Runs a host tool with stdout and stderr captured into *output. Returns
@@ -777,11 +795,7 @@ bool init_setup(Init *in, std::string *err) {
 [[noreturn]] void init_main(Sandbox *sb, const SandboxOptions &opt, int ctl) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // Keep nothing of the host process: the control socket only.
-    if (ctl != 3) {
-        dup2(ctl, 3);
-        ctl = 3;
-    }
-    syscall(SYS_close_range, 4U, ~0U, 0U);
+    keep_only_fds({&ctl});
     fcntl(ctl, F_SETFD, FD_CLOEXEC);
     int wake[2];
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -1181,7 +1195,7 @@ void drain(Output *o) {
     }
 }
 
-// Forks the process that removes base once fd_keep's peer closes: at
+// Forks the process that removes base once *keep is closed: at
 // sandbox_destroy, or when this process dies without it.
 pid_t start_reaper(const std::string &base, int *keep) {
     int fds[2];
@@ -1189,11 +1203,9 @@ pid_t start_reaper(const std::string &base, int *keep) {
         return -1;
     pid_t pid = fork();
     if (pid == 0) {
-        if (fds[0] != 3)
-            dup2(fds[0], 3);
-        syscall(SYS_close_range, 4U, ~0U, 0U);
+        keep_only_fds({&fds[0]});
         char b;
-        while (read(3, &b, 1) != 0 && errno == EINTR) {
+        while (read(fds[0], &b, 1) != 0 && errno == EINTR) {
         }
         remove_tree(base);
         _exit(0);
@@ -1254,21 +1266,48 @@ Sandbox *sandbox_create(const SandboxOptions &opt, std::string *err) {
         ok = false;
     }
     if (ok) {
-        // A fork into new namespaces; the child is process 1 of its pid namespace.
-        long pid =
-            syscall(SYS_clone, CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWUTS | SIGCHLD,
-                    nullptr, nullptr, nullptr, nullptr);
-        if (pid == 0) {
-            close(sp[0]);
-            init_main(sb, opt, sp[1]);
+        // fork and unshare rather than a raw clone: a test may run other
+        // threads, and only fork takes the allocator's locks along safely.
+        // The middle process stays in the host's pid namespace so that the
+        // init can be waited for completely (see sandbox_destroy).
+        int pp[2];
+        pid_t mid = -1;
+        if (pipe2(pp, O_CLOEXEC) == 0) {
+            mid = fork();
+            if (mid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                keep_only_fds({&sp[1], &pp[1]});
+                pid_t init = -1;
+                if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWUTS) == 0)
+                    init = fork();
+                if (init == 0) {
+                    close(pp[1]);
+                    init_main(sb, opt, sp[1]);
+                }
+                close(sp[1]);
+                write_all(pp[1], &init, sizeof init);
+                close(pp[1]);
+                while (init > 0 && waitpid(init, nullptr, 0) < 0 && errno == EINTR) {
+                }
+                _exit(0);
+            }
+            close(pp[1]);
         }
         close(sp[1]);
-        if (pid < 0) {
-            *err = errno_text("clone");
+        pid_t init = -1;
+        if (mid > 0) {
+            sb->mid_pid = mid;
+            if (!read_all(pp[0], &init, sizeof init))
+                init = -1;
+        }
+        if (mid >= 0 || pp[0] >= 0)
+            close(pp[0]);
+        if (init <= 0) {
+            *err = errno_text("entering new namespaces");
             close(sp[0]);
             ok = false;
         } else {
-            sb->init_pid = pid_t(pid);
+            sb->init_pid = init;
             sb->ctl = sp[0];
             pollfd p{sb->ctl, POLLIN, 0};
             Msg ready;
@@ -1292,9 +1331,13 @@ Sandbox *sandbox_create(const SandboxOptions &opt, std::string *err) {
 void sandbox_destroy(Sandbox *sb) {
     if (!sb)
         return;
-    if (sb->init_pid > 0) {
+    // Process 1 ending kills all in its namespace; the middle process ends
+    // once process 1 is reaped, which is after all of them have gone.
+    if (sb->init_pid > 0)
         kill(sb->init_pid, SIGKILL);
-        while (waitpid(sb->init_pid, nullptr, 0) < 0 && errno == EINTR) {
+    if (sb->mid_pid > 0) {
+        kill(sb->mid_pid, SIGKILL);
+        while (waitpid(sb->mid_pid, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
     if (sb->ctl >= 0)

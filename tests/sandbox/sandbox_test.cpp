@@ -142,6 +142,42 @@ TEST(SandboxLifecycle, DestroyLeavesNoLoopMountProcessOrFolder) {
     EXPECT_NE(stat(base.c_str(), &st), 0) << base << " still there";
 }
 
+TEST(SandboxLifecycle, NothingOutlivesAKilledTestProcess) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        SandboxOptions o = busybox_options();
+        Sandbox *sb = sandbox_create(o, nullptr);
+        std::string root = sb ? sandbox_root(sb) : "";
+        if (sb)
+            sandbox_spawn(sb, {"sleep", "1000"});
+        (void)!write(fds[1], root.c_str(), root.size());
+        close(fds[1]);
+        kill(getpid(), SIGKILL);
+    }
+    close(fds[1]);
+    char buf[4096];
+    ssize_t n = read(fds[0], buf, sizeof buf);
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    ASSERT_GT(n, 0);
+    const std::string root(buf, size_t(n)), base = parent_dir(root);
+    struct stat st;
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; i++) {
+        gone = loops_below(base).empty() && processes_rooted_at(root) == 0 &&
+               stat(base.c_str(), &st) != 0;
+        if (!gone)
+            usleep(20000);
+    }
+    EXPECT_TRUE(gone) << "left behind: " << loops_below(base).size() << " loops, "
+                      << processes_rooted_at(root) << " processes, folder "
+                      << (stat(base.c_str(), &st) == 0 ? "present" : "gone");
+}
+
 TEST(SandboxLifecycle, WithoutRamdiskOnlyTwoLoops) {
     SandboxOptions o = busybox_options();
     o.ramdisk_kib = 0;
