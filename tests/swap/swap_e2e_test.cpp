@@ -196,7 +196,9 @@ TEST_F(SwapRun, OldReleaseConvertsBothConfigurationFiles) {
     std::strcpy(config.channel0_mode, "ap");
     std::strcpy(config.channel1_mode, "sta");
     std::strcpy(config.snmp_community_read, "public");
+    std::strcpy(config.snmp_community_write, "private");
     std::strcpy(config.snmp_community_trap, "traps");
+    std::strcpy(config.snmp_remote_community_read, "remote");
     std::strcpy(config.channel0_encryption_key, "secretkey0");
     std::strcpy(config.email_passwd_1, "mailpass1");
     ASSERT_EQ(config_write_file((host / "config").c_str(), &config), CONFIG_OK);
@@ -231,9 +233,16 @@ TEST_F(SwapRun, OldReleaseConvertsBothConfigurationFiles) {
                 EXPECT_EQ(text, original) << label << path;
                 continue;
             }
-            for (const char *line :
-                 {"[0] mode..................: \n", "[1] mode..................: \n",
-                  "snmp community read.......: public\n", "snmp community trap.......: traps\n"})
+            const std::string lines[] = {
+                "[0] mode..................: \n",
+                "[1] mode..................: \n",
+                "snmp community read.......: public\n",
+                "snmp community write......: private\n",
+                "snmp community trap.......: traps\n",
+                "snmp remote community read: remote\n",
+                std::string(config_labels[0]) + config.config_version + "\n",
+            };
+            for (const std::string &line : lines)
                 EXPECT_NE(text.find(line), std::string::npos) << path << line;
             EXPECT_EQ(text.find("secretkey0"), std::string::npos) << path;
             EXPECT_EQ(text.find("mailpass1"), std::string::npos) << path;

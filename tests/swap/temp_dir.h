@@ -11,13 +11,14 @@ struct TempDir {
     std::string path;
     TempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "swap-test-XXXXXX").string();
-        if (mkdtemp(tmpl.data()))
-            path = tmpl;
+        // Without it every path below would name a file at the root.
+        if (!mkdtemp(tmpl.data()))
+            std::abort();
+        path = tmpl;
     }
     ~TempDir() {
         std::error_code ec;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ec);
+        std::filesystem::remove_all(path, ec);
     }
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
