@@ -25,7 +25,9 @@ struct SandboxOptions {
     unsigned ramdisk_kib = 16384; // block device behind "dev/ram1" (0 = none)
     bool vsftpd = false;          // start vsftpd on 127.0.0.1:21 inside
     // Host folder served by vsftpd: anonymous root and home of user "nimbo"
-    // (password "nimbo-secret").
+    // (password "nimbo-secret"). The server reads it as an unprivileged user:
+    // the folder is made readable for all, its files must be (0644 is fine).
+    // The server's log is /var/log/vsftpd.log inside.
     std::string ftp_dir;
     int lilo_status = 0; // exit status of the /sbin/lilo test double
 };
@@ -60,10 +62,12 @@ SandboxResult sandbox_run(Sandbox *, const std::vector<std::string> &argv, int t
 // As sandbox_run, in the background. Returns a handle (> 0), or -1.
 int sandbox_spawn(Sandbox *, const std::vector<std::string> &argv);
 
-// Sends sig to a spawned program. Returns 0, or -1 (unknown handle, already reaped).
+// Sends sig to a spawned program (the handle is its pid inside). Returns 0,
+// or -1 (unknown handle, program ended).
 int sandbox_kill(Sandbox *, int handle, int sig);
 
-// Waits for a spawned program; on timeout it is killed with SIGKILL.
+// Waits for a spawned program; on timeout it and its process group are
+// killed with SIGKILL. Each handle can be waited for once.
 SandboxResult sandbox_wait(Sandbox *, int handle, int timeout_s = 60);
 
 // A file inside as the programs see it (through the mounts). *exists tells
