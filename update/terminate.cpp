@@ -26,6 +26,8 @@ constexpr unsigned STEP_REMOUNT = 1u << 3;
 constexpr unsigned STEP_VERSION_CHECK = 1u << 4;
 std::atomic<unsigned> steps_taken{0};
 
+constexpr int QUIT_TIMEOUT_ON_REQUEST = 3; // seconds
+
 // Returns true for the first caller only.
 bool claim(unsigned step) {
     return (steps_taken.fetch_or(step) & step) == 0;
@@ -168,6 +170,10 @@ void update_terminate(int code) {
 
     if (run_flag(RUN_FTP_OPEN) && claim(STEP_FTP_QUIT)) {
         drop_data_connection(ftp_session);
+        // Whoever asked us to stop should not wait the full limit for a
+        // server that has stopped answering.
+        if (pending_request.load() != TERM_REQUEST_NONE)
+            ftp_session->timeout = QUIT_TIMEOUT_ON_REQUEST;
         if (ftp_quit(ftp_session, nullptr, nullptr) == FTP_OK)
             ftp_session = nullptr;
         run_flag_clear(RUN_FTP_OPEN);
