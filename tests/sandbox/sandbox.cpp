@@ -768,6 +768,20 @@ bool init_setup(Init *in, std::string *err) {
     }
     if (access(kQemu, X_OK) == 0 && !init_bind(kQemu, root + kQemu, err))
         return false;
+    // The host's libraries, read-only, so that a dynamically linked host
+    // build of update and swap (with sanitizers) runs inside as well.
+    for (const char *lib : {"/usr/lib", "/usr/lib64"}) {
+        struct stat st;
+        if (stat(lib, &st) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        std::string to = root + lib;
+        if (!init_bind(lib, to, err))
+            return false;
+        if (mount(nullptr, to.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+            *err = errno_text("read-only " + to);
+            return false;
+        }
+    }
 
     Fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ifreq ifr{};
@@ -1066,15 +1080,20 @@ bool write_vsftpd_files(Sandbox *sb, const SandboxOptions &o, std::string *err) 
 
 bool build_root(Sandbox *sb, const SandboxOptions &o, std::string *err) {
     const std::string &r = sb->root;
-    for (const char *d :
-         {"", "/bin", "/sbin", "/cfg", "/dev", "/proc", "/tmp", "/var", "/var/lilo", "/var/log",
-          "/usr", "/usr/bin", "/active_partition", "/standby_partition"}) {
+    for (const char *d : {"", "/bin", "/sbin", "/cfg", "/dev", "/proc", "/tmp", "/var", "/var/lilo",
+                          "/var/log", "/usr", "/usr/bin", "/usr/lib", "/usr/lib64",
+                          "/active_partition", "/standby_partition"}) {
         if (mkdir((r + d).c_str(), 0755) != 0) {
             *err = errno_text("mkdir " + r + d);
             return false;
         }
     }
     chmod((r + "/tmp").c_str(), 01777);
+    if (symlink("usr/lib", (r + "/lib").c_str()) != 0 ||
+        symlink("usr/lib64", (r + "/lib64").c_str()) != 0) {
+        *err = errno_text("symlink in " + r);
+        return false;
+    }
     if (!copy_file(kBusybox, r + "/bin/busybox", 0755)) {
         *err = errno_text(std::string("copy ") + kBusybox);
         return false;

@@ -541,3 +541,21 @@ TEST(SandboxLilo, StatusComesFromOptions) {
 }
 
 } // namespace
+
+namespace {
+
+// The binaries end-to-end tests get by default (the product's, when the
+// build names them): installed as /sbin/update and /sbin/swap and started
+// under the names the programs print.
+TEST(SandboxProduct, DefaultBinariesRunUnderTheirNames) {
+    SandboxPtr sb = make_sandbox(sandbox_default_options());
+    ASSERT_TRUE(sb);
+    SandboxResult r = sandbox_run(sb.get(), {"update", "-v"});
+    EXPECT_TRUE(exited_with(r, 0)) << r.status << r.err;
+    EXPECT_EQ(r.out.rfind("\n  update: ", 0), 0u) << r.out;
+    r = sandbox_run(sb.get(), {"swap", "-h"});
+    EXPECT_TRUE(exited_with(r, 0)) << r.status << r.err;
+    EXPECT_EQ(r.out, "\n  usage:  -v  for Version\n          -h  for help\n\n");
+}
+
+} // namespace
