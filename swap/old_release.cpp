@@ -47,3 +47,11 @@ int convert_config_for_old_release(const char *path, nimbotex_config *config) {
         return OLD_RELEASE_WRITE_FAILED;
     return OLD_RELEASE_CONVERTED;
 }
+
+int convert_configs_for_old_release(nimbotex_config *config) {
+    // Fields a file lacks get defaults rather than whatever the heap held.
+    config_set_defaults(config);
+    convert_config_for_old_release(CONFIG_DEFAULT_PATH, config);
+    convert_config_for_old_release(CONFIG_ACTIVE_PATH, config);
+    return 0;
+}

@@ -24,3 +24,9 @@ bool swap_standby_is_old_release(const char *path);
 // Returns 0 converted; 2 the file cannot be read (the file is left as it is);
 // 1 the file cannot be written.
 int convert_config_for_old_release(const char *path, nimbotex_config *config);
+
+// Converts /cfg/config.default and then /cfg/config.active in the working
+// record config, which starts with the defaults; config.active inherits from
+// config.default what it does not set itself. Files that cannot be read are
+// left alone. Returns 0.
+int convert_configs_for_old_release(nimbotex_config *config);

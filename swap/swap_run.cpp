@@ -80,21 +80,6 @@ int run_shell_command(const char *prog, const char *command) {
     return SWAP_OK;
 }
 
-int swap_convert_for_old_release(const char *prog) {
-    std::unique_ptr<nimbotex_config, FreeDeleter> config(
-        static_cast<nimbotex_config *>(std::malloc(sizeof(nimbotex_config))));
-    if (!config) {
-        std::printf("\n  %s: swap to an old system failed\n", prog);
-        return SWAP_FAILED;
-    }
-    // Fields a file lacks get defaults rather than whatever the heap held;
-    // config.active inherits from config.default what it does not set itself.
-    config_set_defaults(config.get());
-    convert_config_for_old_release(CONFIG_DEFAULT_PATH, config.get());
-    convert_config_for_old_release(CONFIG_ACTIVE_PATH, config.get());
-    return SWAP_OK;
-}
-
 int swap_run(const char *prog) {
     if (swap_check_state(prog, SWAP_STATE_PATH) != SWAP_OK)
         return SWAP_FAILED;
@@ -111,18 +96,28 @@ int swap_run(const char *prog) {
         return SWAP_NO_FILE;
 
     // Not checked here: without the file the installer step fails and stops
-    // the run before anything is removed or signalled.
+    // the run before anything is converted, removed or signalled.
     write_lilo_conf(&standby, &active);
 
+    std::unique_ptr<nimbotex_config, FreeDeleter> config;
     if (swap_standby_is_old_release(SWAP_VERSION_PATH)) {
         std::printf("\n  %s: swap to an old system\n", prog);
-        if (swap_convert_for_old_release(prog) != SWAP_OK)
+        config.reset(static_cast<nimbotex_config *>(std::malloc(sizeof(nimbotex_config))));
+        if (!config) {
+            std::printf("\n  %s: swap to an old system failed\n", prog);
             return SWAP_FAILED;
+        }
     }
 
     if (run_shell_template(prog, "/bin/sh -c \"/sbin/lilo -C %s > /dev/null\"", LILO_CONF_PATH) !=
-            SWAP_OK ||
-        run_shell_command(prog, "/bin/sh -c \"/bin/rm /.ap_contens\"") != SWAP_OK ||
+        SWAP_OK)
+        return SWAP_FAILED;
+    // Only once the boot loader points at the new partition: a failed
+    // installation leaves the running system's configuration as it was.
+    if (config)
+        convert_configs_for_old_release(config.get());
+
+    if (run_shell_command(prog, "/bin/sh -c \"/bin/rm /.ap_contens\"") != SWAP_OK ||
         run_shell_command(prog, "/bin/sh -c \"/bin/rm /.sp_contens\"") != SWAP_OK ||
         run_shell_template(prog, "/bin/sh -c \"/bin/rm %s\"", LILO_CONF_PATH) != SWAP_OK)
         return SWAP_FAILED;

@@ -26,11 +26,6 @@ int swap_check_state(const char *prog, const char *path);
 // Returns 0 the command succeeded; 1 it failed.
 int run_shell_command(const char *prog, const char *command);
 
-// Converts /cfg/config.default and then /cfg/config.active for an old
-// release, in one working record that starts with the defaults.
-// Returns 0 done (files that cannot be read are skipped); 1 no memory.
-int swap_convert_for_old_release(const char *prog);
-
 // The whole swap run, ending with signal 30 to process 1.
 // Returns 0 swapped; 1 refused or a step failed; 2 a marker file or listing
 // cannot be opened.

@@ -158,15 +158,20 @@ TEST_F(SwapRun, StateFileDecides) {
     EXPECT_TRUE(sandbox_init_signals(box).empty());
 }
 
-TEST_F(SwapRun, FailingInstallerStopsBeforeTheRestart) {
+TEST_F(SwapRun, FailingInstallerChangesNothing) {
     SandboxOptions o = options();
     o.lilo_status = 1;
+    write_text(host / "standby/.version", "nimbotex.1.1.1\n");
     ASSERT_NO_FATAL_FAILURE(start(o));
+    const std::string config = "[0] mode..................: ap\n";
+    ASSERT_TRUE(sandbox_write_file(box, "/cfg/config.active", config));
     ASSERT_TRUE(sandbox_write_file(box, "/cfg/.update.state", allowed));
     SandboxResult r = swap();
     EXPECT_EQ(r.out,
+              "\n  swap: swap to an old system\n"
               "  swap: failed (/bin/sh -c \"/sbin/lilo -C /.lilo.conf > /dev/null\" [256])\n");
     EXPECT_EQ(exit_code(r), 1);
+    EXPECT_EQ(sandbox_read_file(box, "/cfg/config.active"), config);
     for (const char *tmp : {"/.ap_contens", "/.sp_contens", "/.lilo.conf"})
         EXPECT_TRUE(exists(tmp)) << tmp;
     EXPECT_TRUE(sandbox_init_signals(box).empty());
