@@ -1,6 +1,6 @@
 #include "old_release.h"
 
-#include "file_ptr.h"
+#include "text_file.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #include "partition.h"
 
-#include "file_ptr.h"
+#include "text_file.h"
 
 #include <cstdio>
 #include <cstring>

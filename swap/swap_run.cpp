@@ -1,10 +1,10 @@
 #include "swap_run.h"
 
 #include "config.h"
-#include "file_ptr.h"
 #include "lilo_conf.h"
 #include "old_release.h"
 #include "partition.h"
+#include "text_file.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,5 +1,5 @@
 #pragma once
-// Owning FILE* for read paths; write paths close explicitly and check.
+// Reading the text files of the swap run: an owning FILE* and the line size.
 
 #include <cstdio>
 #include <memory>
