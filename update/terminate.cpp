@@ -128,6 +128,7 @@ void termination_point() {
 void on_sigterm(int) {
     int saved = errno;
     request_termination(TERM_REQUEST_USER);
+    restore_main_tls();
     errno = saved;
 }
 
