@@ -24,6 +24,9 @@ namespace {
 // The thread whose blocking call the running alarm is meant to interrupt.
 std::atomic<bool> alarm_armed{false};
 std::atomic<pthread_t> alarm_thread{};
+// Set when the armed alarm went off: a send interrupted after part of its
+// bytes returns that count, not EINTR, so the expiry must be remembered.
+std::atomic<bool> alarm_fired{false};
 
 constexpr int quit_accepted[] = {221, 0};
 constexpr int quit_refused[] = {500, 0};
@@ -32,14 +35,16 @@ ssize_t cookie_write(void *cookie, const char *buf, size_t size) {
     int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
     size_t done = 0;
     while (done < size) {
-        ssize_t n = send(fd, buf + done, size - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            // EINTR is the time limit: give up rather than retry.
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        if (alarm_fired.load()) {
+            errno = EINTR;
+            break;
         }
+        ssize_t n = send(fd, buf + done, size - done, MSG_NOSIGNAL);
+        if (n < 0)
+            break; // EINTR is the time limit: give up rather than retry
         done += static_cast<size_t>(n);
     }
-    return static_cast<ssize_t>(done);
+    return done > 0 ? static_cast<ssize_t>(done) : -1;
 }
 
 int cookie_close(void *cookie) {
@@ -74,6 +79,8 @@ void append_line(char **text, const char *line) {
 namespace ftp_internal {
 
 void AlarmGuard::arm(int seconds) {
+    alarm(0);
+    alarm_fired.store(false);
     alarm_thread.store(pthread_self());
     alarm_armed.store(true);
     alarm(static_cast<unsigned>(seconds));
@@ -82,6 +89,7 @@ void AlarmGuard::arm(int seconds) {
 void AlarmGuard::disarm() {
     alarm(0);
     alarm_armed.store(false);
+    alarm_fired.store(false);
 }
 
 int format_command(char (&buf)[FTP_LINE_MAX], const char *verb, const char *arg, bool arg_optional,
@@ -153,7 +161,9 @@ void ftp_alarm_handler(int) {
     int saved = errno;
     if (alarm_armed.load()) {
         pthread_t target = alarm_thread.load();
-        if (!pthread_equal(target, pthread_self()))
+        if (pthread_equal(target, pthread_self()))
+            alarm_fired.store(true);
+        else
             pthread_kill(target, SIGALRM);
     }
     errno = saved;
