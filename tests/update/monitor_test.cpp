@@ -144,6 +144,7 @@ TEST_F(Monitor, UnwritableStateFileEndsTheRunWith21OnTheMainThread) {
     std::string missing = dir_ + "/no/such/dir/.update.state";
     EXPECT_EXIT(
         {
+            update_init("update"); // the child is a new main thread
             update_state_path = missing.c_str();
             run_flag_set(RUN_DOWNLOAD_MONITOR);
             pthread_t t;

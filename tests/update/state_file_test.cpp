@@ -90,6 +90,7 @@ TEST_F(StateFile, FileThatCannotBeOpenedEndsTheRunWith21) {
     std::string missing = dir_ + "/cfg/.update.state";
     EXPECT_EXIT(
         {
+            update_init("update"); // the child is a new main thread
             redirect_console();
             update_state_path = missing.c_str();
             run_flag_set(RUN_DEBUG);
@@ -105,6 +106,7 @@ TEST_F(StateFile, FailedWriteKeepsTheOldMessageAndEndsWith21) {
     ASSERT_EQ(write_state(state_path_.c_str(), "Download progress 3%%\n"), 0);
     EXPECT_EXIT(
         {
+            update_init("update"); // the child is a new main thread
             // The file system takes no more than 8 bytes from us.
             signal(SIGXFSZ, SIG_IGN);
             rlimit lim;
@@ -121,6 +123,7 @@ TEST_F(StateFile, FailedWriteKeepsTheOldMessageAndEndsWith21) {
 TEST_F(StateFile, SuccessWritesTheVerdictAndExitsWithZero) {
     EXPECT_EXIT(
         {
+            update_init("update"); // the child is a new main thread
             redirect_console();
             run_flag_set(RUN_DEBUG | RUN_FORCED);
             update_terminate(0);
@@ -155,6 +158,7 @@ TEST_P(TerminateExit, Codes) {
     ASSERT_EQ(write_state(state_path_.c_str(), "before\n"), 0);
     EXPECT_EXIT(
         {
+            update_init("update"); // the child is a new main thread
             run_flag_set(c.flags);
             update_terminate(c.code);
         },
@@ -169,6 +173,7 @@ TEST_F(StateFile, VerdictThatCannotBeWrittenEndsWith21NotZero) {
     std::string missing = dir_ + "/cfg/.update.state";
     EXPECT_EXIT(
         {
+            update_init("update"); // the child is a new main thread
             redirect_console();
             update_state_path = missing.c_str();
             run_flag_set(RUN_DEBUG | RUN_FORCED);
@@ -185,6 +190,7 @@ TEST_F(StateFile, NestedTerminationRunsTheRemountOnceAndEnds) {
     std::string missing = dir_ + "/cfg/.update.state";
     EXPECT_EXIT(
         {
+            update_init("update"); // the child is a new main thread
             redirect_console();
             update_state_path = missing.c_str();
             memcpy(standby_device, "/dev/hdax", 10);
