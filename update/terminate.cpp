@@ -61,6 +61,8 @@ void stop_monitor(uint32_t bit, unsigned step, pthread_t thread) {
 // The server cannot answer QUIT while it is still pushing an interrupted
 // download into a data connection nobody reads.
 void drop_data_connection(FtpSession *s) {
+    if (s == nullptr)
+        return;
     if (s->data_in != nullptr)
         fclose(s->data_in);
     if (s->data_out != nullptr)
@@ -173,7 +175,7 @@ void update_terminate(int code) {
         drop_data_connection(ftp_session);
         // Whoever asked us to stop should not wait the full limit for a
         // server that has stopped answering.
-        if (pending_request.load() != TERM_REQUEST_NONE)
+        if (pending_request.load() != TERM_REQUEST_NONE && ftp_session != nullptr)
             ftp_session->timeout = QUIT_TIMEOUT_ON_REQUEST;
         if (ftp_quit(ftp_session, nullptr, nullptr) == FTP_OK)
             ftp_session = nullptr;

@@ -158,6 +158,31 @@ TEST_F(UpdatePeer, SigtermDuringDownloadEndsPromptlyWithTheMonitorsLine) {
     EXPECT_EQ(transcript(), login_ok + "TYPE I\r\nPASV\r\nRETR nimbotex\r\nQUIT\r\n");
 }
 
+TEST_F(UpdatePeer, StalledDownloadEndsByTheTimeLimit) {
+    std::string part(100 * 1024, 'x'); // 2% of 4,096,000
+    std::vector<FtpPeerStep> steps = logged_in();
+    steps.insert(steps.end(),
+                 {ftp_step_recv(), ftp_step_send("200 binary\r\n"), ftp_step_recv(),
+                  ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"), ftp_step_recv(),
+                  ftp_step_send("150 here it comes\r\n"), ftp_step(FTP_PEER_ACCEPT),
+                  ftp_step_data_send(part.data(), part.size()),
+                  // Past the client's 20-second limit, then a goodbye to QUIT.
+                  ftp_step(FTP_PEER_SLEEP, nullptr, nullptr, 21000), ftp_step_recv(),
+                  ftp_step_send("221 bye\r\n")});
+    play(steps);
+    // The limit's SIGALRM lands on the main thread while the monitor runs.
+    SandboxResult r = run({"-d", "-m", "2"});
+    EXPECT_TRUE(exited_with(r, 64)) << r.status;
+    const std::string stopped =
+        "Download stopped: the target took less data or the data connection failed\n";
+    EXPECT_EQ(state(), stopped);
+    EXPECT_NE(r.out.find("  update: Download progress 2%\n  update: " + stopped + failed),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(transcript(), login_ok + "TYPE I\r\nPASV\r\nRETR nimbotex\r\nQUIT\r\n");
+    EXPECT_TRUE(standby_mounted());
+}
+
 TEST_F(UpdatePeer, SigtermWhileTheServerKeepsSilent) {
     play({ftp_step_send("220 scripted\r\n"), ftp_step_recv(), ftp_step(FTP_PEER_STALL)});
     int h = sandbox_spawn(sb_.get(), {"update", "-D", "-m", "2"});
