@@ -3,7 +3,6 @@
 #include "update.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,23 +15,6 @@ static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) &&
               "ftp_get advances transfer_bytes through a plain int32_t pointer");
 
 namespace {
-
-// The client's own SIGALRM handler, followed by the TLS repair that every
-// handler returning on the main thread needs (restore_main_tls).
-void on_sigalrm(int signum) {
-    int saved = errno;
-    ftp_alarm_handler(signum);
-    restore_main_tls();
-    errno = saved;
-}
-
-void wrap_alarm_handler() {
-    struct sigaction act = {};
-    act.sa_handler = on_sigalrm;
-    sigemptyset(&act.sa_mask);
-    act.sa_flags = 0; // as the client's: an expiry must interrupt the call
-    sigaction(SIGALRM, &act, nullptr);
-}
 
 // Ends the run with code after an FTP step failed; frees err.
 [[noreturn]] void ftp_step_failed(int rc, char *err, int code) {
@@ -172,8 +154,6 @@ void update_install(const UpdateSettings *s) {
     char *err = nullptr;
     termination_point();
     FtpSession *session = ftp_connect(s->host, 0, nullptr, &err);
-    // ftp_connect has installed the client's handler; later calls leave it be.
-    wrap_alarm_handler();
     if (session != nullptr) {
         ftp_session = session;
         run_flag_set(RUN_FTP_OPEN);
