@@ -104,11 +104,12 @@ void keep_thread_pointer() {}
 namespace ftp_internal {
 
 void AlarmGuard::arm(int seconds) {
-    alarm(0);
-    alarm_fired.store(false);
     alarm_thread.store(pthread_self());
     alarm_armed.store(true);
+    // alarm() replaces a pending alarm; an expiry of the old one that slipped
+    // in before it is forgotten right after. One system call per chunk.
     alarm(static_cast<unsigned>(seconds));
+    alarm_fired.store(false);
 }
 
 void AlarmGuard::disarm() {

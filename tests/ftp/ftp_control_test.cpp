@@ -34,16 +34,10 @@ TEST_F(FtpTest, GreetingVariants) {
         {"closed", {ftp_step(FTP_PEER_CLOSE)}, false, "", "unable to read greetings from server\n"},
         {"silent", {ftp_step(FTP_PEER_STALL)}, false, "", "unable to read greetings from server\n"},
     };
-    for (Case &c : cases) {
-        FtpPeer *p = ftp_peer_start(c.script.data(), c.script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text in, er;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), &in.s, &er.s);
-        EXPECT_EQ(s != nullptr, c.connected) << c.name;
-        EXPECT_EQ(in.str(), c.info) << c.name;
-        EXPECT_EQ(er.str(), c.err) << c.name;
-        release_session(s);
-        ftp_peer_free(p);
+    for (const Case &c : cases) {
+        EXPECT_EQ(start(c.script) != nullptr, c.connected) << c.name;
+        EXPECT_EQ(info.str(), c.info) << c.name;
+        EXPECT_EQ(err.str(), c.err) << c.name;
     }
 }
 
@@ -95,17 +89,13 @@ TEST_F(FtpTest, ReplyReader) {
     };
     for (const Case &c : cases) {
         std::vector<FtpPeerStep> script = {ftp_step_send(greeting), ftp_step_send(c.reply)};
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text in, er, first;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, &er.s);
-        ASSERT_NE(s, nullptr) << c.name;
-        EXPECT_EQ(ftp_read_reply(s, &first.s, &in.s, &er.s), c.code) << c.name;
+        ASSERT_NE(start(script), nullptr) << c.name;
+        clear_texts();
+        Text first;
+        EXPECT_EQ(ftp_read_reply(session, &first.s, &info.s, &err.s), c.code) << c.name;
         EXPECT_EQ(first.str(), c.first) << c.name;
-        EXPECT_EQ(in.str(), c.lines) << c.name;
-        EXPECT_EQ(er.str(), "") << c.name;
-        release_session(s);
-        ftp_peer_free(p);
+        EXPECT_EQ(info.str(), c.lines) << c.name;
+        EXPECT_EQ(err.str(), "") << c.name;
     }
 }
 
@@ -187,16 +177,10 @@ TEST_F(FtpTest, QuitRefusedKeepsSession) {
     for (const Case &c : cases) {
         std::vector<FtpPeerStep> script = {ftp_step_send(greeting), ftp_step_recv(),
                                            ftp_step_send(c.reply)};
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text er;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, &er.s);
-        ASSERT_NE(s, nullptr);
-        EXPECT_EQ(ftp_quit(s, nullptr, &er.s), c.result) << c.reply;
-        EXPECT_EQ(er.str(), c.err) << c.reply;
-        EXPECT_EQ(s->ctrl_out != nullptr, c.open_after) << c.reply;
-        release_session(s);
-        ftp_peer_free(p);
+        ASSERT_NE(start(script), nullptr);
+        EXPECT_EQ(ftp_quit(session, nullptr, &err.s), c.result) << c.reply;
+        EXPECT_EQ(err.str(), c.err) << c.reply;
+        EXPECT_EQ(session->ctrl_out != nullptr, c.open_after) << c.reply;
     }
 }
 
@@ -270,17 +254,10 @@ TEST_F(FtpTest, Login) {
             script.push_back(ftp_step_recv());
             script.push_back(ftp_step_send(r));
         }
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text in, er;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, nullptr);
-        ASSERT_NE(s, nullptr) << c.name;
-        EXPECT_EQ(ftp_login(s, "u", "p", c.account, &in.s, &er.s), c.result) << c.name;
-        EXPECT_EQ(er.str(), c.err) << c.name;
-        ftp_peer_stop(p);
-        EXPECT_EQ(ftp_peer_transcript(p), c.sent) << c.name;
-        release_session(s);
-        ftp_peer_free(p);
+        ASSERT_NE(start(script), nullptr) << c.name;
+        EXPECT_EQ(ftp_login(session, "u", "p", c.account, &info.s, &err.s), c.result) << c.name;
+        EXPECT_EQ(err.str(), c.err) << c.name;
+        EXPECT_EQ(transcript(), c.sent) << c.name;
     }
 }
 
@@ -349,18 +326,10 @@ TEST_F(FtpTest, SimpleCommands) {
     for (const CommandCase &c : cases) {
         std::vector<FtpPeerStep> script = {ftp_step_send(greeting), ftp_step_recv(),
                                            ftp_step_send(c.reply)};
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text er;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, nullptr);
-        ASSERT_NE(s, nullptr) << c.name;
-        EXPECT_EQ(c.run(s, &er.s), c.result) << c.name;
-        EXPECT_EQ(er.str(), c.err) << c.name;
-        release_session(s); // closing lets the peer see EOF
-        EXPECT_TRUE(ftp_peer_wait(p, 5000)) << c.name;
-        ftp_peer_stop(p);
-        EXPECT_EQ(ftp_peer_transcript(p), c.sent) << c.name;
-        ftp_peer_free(p);
+        ASSERT_NE(start(script), nullptr) << c.name;
+        EXPECT_EQ(c.run(session, &err.s), c.result) << c.name;
+        EXPECT_EQ(err.str(), c.err) << c.name;
+        EXPECT_EQ(transcript(), c.sent) << c.name;
     }
 }
 
@@ -391,12 +360,8 @@ TEST_F(FtpTest, MkdPwd) {
     for (const Case &c : cases) {
         std::vector<FtpPeerStep> script = {ftp_step_send(greeting), ftp_step_recv(),
                                            ftp_step_send(c.reply)};
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text er;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, nullptr);
-        ASSERT_NE(s, nullptr) << c.name;
-        char *dir = ftp_mkd_pwd(s, c.make, "new", nullptr, &er.s);
+        ASSERT_NE(start(script), nullptr) << c.name;
+        char *dir = ftp_mkd_pwd(session, c.make, "new", nullptr, &err.s);
         if (c.dir == nullptr) {
             EXPECT_EQ(dir, nullptr) << c.name;
         } else if (dir == nullptr) {
@@ -405,11 +370,8 @@ TEST_F(FtpTest, MkdPwd) {
             EXPECT_STREQ(dir, c.dir) << c.name;
         }
         free(dir);
-        EXPECT_EQ(er.str(), c.err) << c.name;
-        ftp_peer_stop(p);
-        EXPECT_EQ(ftp_peer_transcript(p), c.sent) << c.name;
-        release_session(s);
-        ftp_peer_free(p);
+        EXPECT_EQ(err.str(), c.err) << c.name;
+        EXPECT_EQ(transcript(), c.sent) << c.name;
     }
 }
 
@@ -464,19 +426,11 @@ TEST_F(FtpTest, UnsafeArgumentsRefusedBeforeSending) {
     };
     for (const Case &c : cases) {
         std::vector<FtpPeerStep> script = {ftp_step_send(greeting)};
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text er;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, nullptr);
-        ASSERT_NE(s, nullptr) << c.name;
-        EXPECT_EQ(c.run(s, c.arg, &er.s), -1) << c.name;
-        EXPECT_EQ(er.str(), c.err) << c.name;
-        EXPECT_NE(s->ctrl_out, nullptr) << c.name; // the connection is still usable
-        release_session(s);
-        EXPECT_TRUE(ftp_peer_wait(p, 5000));
-        ftp_peer_stop(p);
-        EXPECT_EQ(ftp_peer_transcript(p), "") << c.name;
-        ftp_peer_free(p);
+        ASSERT_NE(start(script), nullptr) << c.name;
+        EXPECT_EQ(c.run(session, c.arg, &err.s), -1) << c.name;
+        EXPECT_EQ(err.str(), c.err) << c.name;
+        EXPECT_NE(session->ctrl_out, nullptr) << c.name; // the connection is still usable
+        EXPECT_EQ(transcript(), "") << c.name;
     }
 
     // The longest line that fits still goes out.

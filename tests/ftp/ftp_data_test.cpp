@@ -86,20 +86,13 @@ TEST_F(FtpData, PasvReplies) {
     for (const Case &c : cases) {
         std::vector<FtpPeerStep> script = {ftp_step_send(greeting), ftp_step_recv(),
                                            ftp_step_send(c.reply)};
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text er;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, nullptr);
-        ASSERT_NE(s, nullptr);
-        EXPECT_EQ(ftp_pasv(s, nullptr, &er.s), c.result) << c.reply;
-        EXPECT_EQ(ntohl(s->pasv_addr), c.addr) << c.reply;
-        EXPECT_EQ(s->pasv_port, c.port) << c.reply;
-        EXPECT_EQ(s->passive, c.result == 0 ? 1 : 0) << c.reply;
-        EXPECT_EQ(er.str(), c.err) << c.reply;
-        ftp_peer_stop(p);
-        EXPECT_EQ(ftp_peer_transcript(p), "PASV\r\n");
-        release_session(s);
-        ftp_peer_free(p);
+        ASSERT_NE(start(script), nullptr);
+        EXPECT_EQ(ftp_pasv(session, nullptr, &err.s), c.result) << c.reply;
+        EXPECT_EQ(ntohl(session->pasv_addr), c.addr) << c.reply;
+        EXPECT_EQ(session->pasv_port, c.port) << c.reply;
+        EXPECT_EQ(session->passive, c.result == 0 ? 1 : 0) << c.reply;
+        EXPECT_EQ(err.str(), c.err) << c.reply;
+        EXPECT_EQ(transcript(), "PASV\r\n");
     }
 }
 
@@ -125,21 +118,13 @@ TEST_F(FtpData, Port) {
             script.push_back(ftp_step_recv());
             script.push_back(ftp_step_send(c.reply));
         }
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text er;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, nullptr);
-        ASSERT_NE(s, nullptr);
-        s->passive = 1;
-        s->local_data_port = 40000;
-        EXPECT_EQ(ftp_port(s, c.address, nullptr, &er.s), c.result) << c.sent;
-        EXPECT_EQ(s->passive, c.result == 0 ? 0 : 1) << c.sent;
-        EXPECT_EQ(er.str(), c.err) << c.sent;
-        release_session(s);
-        EXPECT_TRUE(ftp_peer_wait(p, 5000));
-        ftp_peer_stop(p);
-        EXPECT_EQ(ftp_peer_transcript(p), c.sent);
-        ftp_peer_free(p);
+        ASSERT_NE(start(script), nullptr);
+        session->passive = 1;
+        session->local_data_port = 40000;
+        EXPECT_EQ(ftp_port(session, c.address, nullptr, &err.s), c.result) << c.sent;
+        EXPECT_EQ(session->passive, c.result == 0 ? 0 : 1) << c.sent;
+        EXPECT_EQ(err.str(), c.err) << c.sent;
+        EXPECT_EQ(transcript(), c.sent);
     }
 }
 
@@ -231,14 +216,10 @@ TEST_F(FtpData, ListLines) {
                                            ftp_step_data_send(listing.c_str()),
                                            ftp_step(FTP_PEER_DATA_CLOSE),
                                            ftp_step_send("226 done\r\n")};
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        Text er;
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, nullptr);
-        ASSERT_NE(s, nullptr);
-        ftp_set_passive(s, 1);
+        ASSERT_NE(start(script), nullptr);
+        ftp_set_passive(session, 1);
         char **lines = nullptr;
-        EXPECT_EQ(ftp_list(s, c.path, c.names_only, &lines, nullptr, &er.s), 0) << c.sent;
+        EXPECT_EQ(ftp_list(session, c.path, c.names_only, &lines, nullptr, &err.s), 0) << c.sent;
         ASSERT_NE(lines, nullptr);
         std::string joined;
         int n = 0;
@@ -249,11 +230,8 @@ TEST_F(FtpData, ListLines) {
         free(lines);
         EXPECT_EQ(n, 45);
         EXPECT_EQ(joined, listing);
-        EXPECT_EQ(er.str(), "");
-        ftp_peer_stop(p);
-        EXPECT_EQ(ftp_peer_transcript(p), std::string("PASV\r\n") + c.sent);
-        release_session(s);
-        ftp_peer_free(p);
+        EXPECT_EQ(err.str(), "");
+        EXPECT_EQ(transcript(), std::string("PASV\r\n") + c.sent);
     }
 }
 
@@ -511,10 +489,7 @@ TEST_F(FtpData, LeftOpenConnectionReusedOn125) {
          {ftp_step_recv(), ftp_step_send("125 reusing\r\n"), ftp_step_data_send("tail"),
           ftp_step(FTP_PEER_DATA_CLOSE), ftp_step_send("226 done\r\n")})
         script.push_back(st);
-    peer = ftp_peer_start(script.data(), script.size(), -1);
-    ASSERT_NE(peer, nullptr);
-    session = ftp_connect("127.0.0.1", ftp_peer_port(peer), nullptr, nullptr);
-    ASSERT_NE(session, nullptr);
+    ASSERT_NE(start(script), nullptr);
     ftp_set_passive(session, 1);
     EXPECT_EQ(ftp_get(session, "/dev/full", "a", nullptr, &err.s, nullptr), -16);
     ASSERT_NE(session->data_in, nullptr);
@@ -544,24 +519,17 @@ TEST_F(FtpData, LeftOpenConnectionOn425) {
               ftp_step_send(c.second_reply), ftp_step_data_send("new"),
               ftp_step(FTP_PEER_DATA_CLOSE), ftp_step_send("226 done\r\n")})
             script.push_back(st);
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, nullptr);
-        ASSERT_NE(s, nullptr);
-        ftp_set_passive(s, 1);
-        Text er;
-        EXPECT_EQ(ftp_get(s, "/dev/full", "a", nullptr, nullptr, nullptr), -16);
+        ASSERT_NE(start(script), nullptr);
+        ftp_set_passive(session, 1);
+        EXPECT_EQ(ftp_get(session, "/dev/full", "a", nullptr, nullptr, nullptr), -16);
         std::string local = path("image");
-        EXPECT_EQ(ftp_get(s, local.c_str(), "b", nullptr, &er.s, nullptr), c.result);
-        EXPECT_EQ(er.str(), std::string("425 Can't open data connection.\r\n") + c.err);
+        EXPECT_EQ(ftp_get(session, local.c_str(), "b", nullptr, &err.s, nullptr), c.result);
+        EXPECT_EQ(err.str(), std::string("425 Can't open data connection.\r\n") + c.err);
         if (c.result == 0) {
             EXPECT_EQ(read_file(local), "new");
         }
-        ftp_peer_stop(p);
-        EXPECT_EQ(ftp_peer_transcript(p), "PASV\r\nRETR a\r\nRETR b\r\nPASV\r\nRETR b\r\n");
-        EXPECT_EQ(ftp_peer_notes(p), "data closed\n"); // the old connection was let go
-        release_session(s);
-        ftp_peer_free(p);
+        EXPECT_EQ(transcript(), "PASV\r\nRETR a\r\nRETR b\r\nPASV\r\nRETR b\r\n");
+        EXPECT_EQ(ftp_peer_notes(peer), "data closed\n"); // the old connection was let go
     }
 }
 
@@ -581,22 +549,16 @@ TEST_F(FtpData, LeftOpenConnectionOtherReplies) {
             ftp_step_send(greeting),   ftp_step_recv(),       pasv_step(),
             ftp_step(FTP_PEER_ACCEPT), ftp_step_recv(),       ftp_step_send("150 go\r\n"),
             ftp_step_recv(),           ftp_step_send(c.reply)};
-        FtpPeer *p = ftp_peer_start(script.data(), script.size(), -1);
-        ASSERT_NE(p, nullptr);
-        FtpSession *s = ftp_connect("127.0.0.1", ftp_peer_port(p), nullptr, nullptr);
-        ASSERT_NE(s, nullptr);
-        ftp_set_passive(s, 1);
+        ASSERT_NE(start(script), nullptr);
+        ftp_set_passive(session, 1);
         int code = 0;
-        ASSERT_EQ(ftp_open_data(s, "RETR a\r\n", &code, nullptr, nullptr, nullptr), 0);
+        ASSERT_EQ(ftp_open_data(session, "RETR a\r\n", &code, nullptr, nullptr, nullptr), 0);
         EXPECT_EQ(code, 150);
-        EXPECT_EQ(ftp_open_data(s, "RETR b\r\n", &code, nullptr, nullptr, nullptr), c.result)
+        EXPECT_EQ(ftp_open_data(session, "RETR b\r\n", &code, nullptr, nullptr, nullptr), c.result)
             << c.reply;
         EXPECT_EQ(code, c.code) << c.reply;
-        EXPECT_EQ(s->data_in != nullptr, c.still_open) << c.reply;
-        ftp_peer_stop(p);
-        EXPECT_EQ(ftp_peer_transcript(p), "PASV\r\nRETR a\r\nRETR b\r\n") << c.reply;
-        release_session(s);
-        ftp_peer_free(p);
+        EXPECT_EQ(session->data_in != nullptr, c.still_open) << c.reply;
+        EXPECT_EQ(transcript(), "PASV\r\nRETR a\r\nRETR b\r\n") << c.reply;
     }
 }
 
@@ -606,10 +568,7 @@ TEST_F(FtpData, QuitReleasesLeftOpenDataConnection) {
     for (FtpPeerStep st : {ftp_step_recv(), ftp_step_send("221 bye\r\n"),
                            ftp_step(FTP_PEER_EXPECT_DATA_CLOSED, nullptr, nullptr, 3000)})
         script.push_back(st);
-    peer = ftp_peer_start(script.data(), script.size(), -1);
-    ASSERT_NE(peer, nullptr);
-    session = ftp_connect("127.0.0.1", ftp_peer_port(peer), nullptr, nullptr);
-    ASSERT_NE(session, nullptr);
+    ASSERT_NE(start(script), nullptr);
     ftp_set_passive(session, 1);
     EXPECT_EQ(ftp_get(session, "/dev/full", "a", nullptr, nullptr, nullptr), -16);
     EXPECT_EQ(ftp_quit(session, nullptr, nullptr), 0);

@@ -46,14 +46,29 @@ class FtpTest : public ::testing::Test {
         ftp_peer_free(peer);
         ftp_default_timeout = saved_timeout_;
     }
-    // Starts the peer with the script and connects a session to it.
-    FtpSession *start(std::initializer_list<FtpPeerStep> script) {
-        steps_.assign(script.begin(), script.end());
+    // Starts the peer with the script and connects a session to it; a
+    // session, peer and texts of an earlier case are let go first.
+    FtpSession *start(const std::vector<FtpPeerStep> &script) {
+        release_session(session);
+        session = nullptr;
+        ftp_peer_free(peer);
+        free(info.s);
+        info.s = nullptr;
+        free(err.s);
+        err.s = nullptr;
+        steps_ = script;
         peer = ftp_peer_start(steps_.data(), steps_.size(), -1);
         if (peer == nullptr)
             return nullptr;
         session = ftp_connect("127.0.0.1", ftp_peer_port(peer), &info.s, &err.s);
         return session;
+    }
+    // Forgets the texts collected so far (the greeting, for instance).
+    void clear_texts() {
+        free(info.s);
+        info.s = nullptr;
+        free(err.s);
+        err.s = nullptr;
     }
     // Stops the peer and returns every command line it received.
     std::string transcript() {
