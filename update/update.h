@@ -108,7 +108,7 @@ bool update_on_main_thread();
 // Async-signal-safe.
 void restore_main_tls();
 
-// Returns true when any of the three run_flags bits in mask is set.
+// Returns true when any bit of mask is set in run_flags.
 inline bool run_flag(uint32_t mask) {
     return (run_flags.load(std::memory_order_relaxed) & mask) != 0;
 }
