@@ -175,11 +175,16 @@ void update_install(const UpdateSettings *s) {
     }
     if (rc != FTP_OK)
         ftp_step_failed(rc, err, UPDATE_EXIT_LOGIN);
+    // Each step reports only its own text.
+    free(err);
+    err = nullptr;
 
     rc = ftp_type(session, FTP_TYPE_IMAGE, nullptr, &err);
     termination_point();
     if (rc != FTP_OK)
         ftp_step_failed(rc, err, UPDATE_EXIT_TYPE);
+    free(err);
+    err = nullptr;
 
     bool direct = run_flag(RUN_DIRECT);
     const char *local = direct ? standby_device : RAMDISK_PATH;
