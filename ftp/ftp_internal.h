@@ -36,6 +36,11 @@ int format_command(char (&buf)[FTP_LINE_MAX], const char *verb, const char *arg,
 // Returns nullptr on failure.
 FILE *socket_write_stream(int fd);
 
+// Opens the read stream of a data connection on fd, with a large buffer; a
+// read that may block renews a running time limit, and one that expired between
+// reads fails with EINTR. Closing the stream closes fd. Returns nullptr on failure.
+FILE *socket_read_stream(int fd);
+
 // Closes both control streams and clears their fields.
 void close_control(FtpSession *s);
 

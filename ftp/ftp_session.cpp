@@ -31,6 +31,7 @@ std::atomic<pthread_t> alarm_thread{};
 // Set when the armed alarm went off: a send interrupted after part of its
 // bytes returns that count, not EINTR, so the expiry must be remembered.
 std::atomic<bool> alarm_fired{false};
+std::atomic<int> alarm_seconds{0};
 
 constexpr int quit_accepted[] = {221, 0};
 constexpr int quit_refused[] = {500, 0};
@@ -53,6 +54,37 @@ ssize_t cookie_write(void *cookie, const char *buf, size_t size) {
 
 int cookie_close(void *cookie) {
     return close(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
+}
+
+// Read side of a data connection: the stream reads through this record's own
+// large buffer, so a download costs few system calls per megabyte.
+constexpr size_t data_buffer_size = 64 * 1024;
+struct DataReader {
+    int fd;
+    char buffer[data_buffer_size];
+};
+
+ssize_t reader_read(void *cookie, char *buf, size_t size) {
+    auto *r = static_cast<DataReader *>(cookie);
+    if (alarm_armed.load()) {
+        // An expiry between two reads must not be lost; otherwise the time
+        // limit starts again for every read that may block.
+        if (alarm_fired.load()) {
+            errno = EINTR;
+            return -1;
+        }
+        alarm(static_cast<unsigned>(alarm_seconds.load()));
+        alarm_fired.store(false);
+    }
+    ssize_t n = recv(r->fd, buf, size, 0);
+    return n < 0 ? -1 : n;
+}
+
+int reader_close(void *cookie) {
+    auto *r = static_cast<DataReader *>(cookie);
+    int rc = close(r->fd);
+    free(r);
+    return rc;
 }
 
 // Reads one line of at most FTP_LINE_MAX - 1 characters under the time limit.
@@ -104,6 +136,7 @@ void keep_thread_pointer() {}
 namespace ftp_internal {
 
 void AlarmGuard::arm(int seconds) {
+    alarm_seconds.store(seconds);
     alarm_thread.store(pthread_self());
     alarm_armed.store(true);
     // alarm() replaces a pending alarm; an expiry of the old one that slipped
@@ -147,6 +180,23 @@ FILE *socket_write_stream(int fd) {
     io.write = cookie_write;
     io.close = cookie_close;
     return fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), "w", io);
+}
+
+FILE *socket_read_stream(int fd) {
+    auto *r = static_cast<DataReader *>(malloc(sizeof(DataReader)));
+    if (r == nullptr)
+        return nullptr;
+    r->fd = fd;
+    cookie_io_functions_t io{};
+    io.read = reader_read;
+    io.close = reader_close;
+    FILE *f = fopencookie(r, "r", io);
+    if (f == nullptr) {
+        free(r);
+        return nullptr;
+    }
+    setvbuf(f, r->buffer, _IOFBF, sizeof r->buffer);
+    return f;
 }
 
 void close_control(FtpSession *s) {

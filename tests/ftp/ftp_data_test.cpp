@@ -470,8 +470,11 @@ TEST_F(FtpData, UploadTimeLimit) {
     EXPECT_EQ(err.str(), "timeout while reading server response\ntimeout sending data\n");
 }
 
-// A download into /dev/full fails on its first full chunk (-16) and leaves the
-// data connection open; these scripts start from there.
+// A download into /dev/full fails (-16) once the local file's buffer must go
+// out, and leaves the data connection open; these scripts start from there.
+// The first transfer is sized so that nothing of it is left unread.
+constexpr size_t first_transfer_size = 17 * 4096;
+
 std::vector<FtpPeerStep> left_open_script(const std::string &first_chunk) {
     return {ftp_step_send(greeting),
             ftp_step_recv(),
@@ -483,7 +486,7 @@ std::vector<FtpPeerStep> left_open_script(const std::string &first_chunk) {
 }
 
 TEST_F(FtpData, LeftOpenConnectionReusedOn125) {
-    const std::string chunk = pattern(4096);
+    const std::string chunk = pattern(first_transfer_size);
     std::vector<FtpPeerStep> script = left_open_script(chunk);
     for (FtpPeerStep st :
          {ftp_step_recv(), ftp_step_send("125 reusing\r\n"), ftp_step_data_send("tail"),
@@ -509,7 +512,7 @@ TEST_F(FtpData, LeftOpenConnectionOn425) {
         {"150 go\r\n", 0, ""},
         {"425 Can't open data connection.\r\n", 425, "425 Can't open data connection.\r\n"},
     };
-    const std::string chunk = pattern(4096);
+    const std::string chunk = pattern(first_transfer_size);
     for (const Case &c : cases) {
         std::vector<FtpPeerStep> script = left_open_script(chunk);
         for (FtpPeerStep st :
@@ -563,7 +566,7 @@ TEST_F(FtpData, LeftOpenConnectionOtherReplies) {
 }
 
 TEST_F(FtpData, QuitReleasesLeftOpenDataConnection) {
-    const std::string chunk = pattern(4096);
+    const std::string chunk = pattern(first_transfer_size);
     std::vector<FtpPeerStep> script = left_open_script(chunk);
     for (FtpPeerStep st : {ftp_step_recv(), ftp_step_send("221 bye\r\n"),
                            ftp_step(FTP_PEER_EXPECT_DATA_CLOSED, nullptr, nullptr, 3000)})
