@@ -2,9 +2,13 @@
 
 #include "ftp_test_util.h"
 
+#include <arpa/inet.h>
 #include <chrono>
+#include <fcntl.h>
 #include <netdb.h>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -447,6 +451,34 @@ TEST_F(FtpTest, LoginAfterServerHungUp) {
               nullptr);
     EXPECT_EQ(ftp_login(session, "u", "p", nullptr, nullptr, &err.s), -1);
     EXPECT_EQ(err.str(), "server has closed connection\n");
+}
+
+} // namespace
+
+namespace {
+
+TEST(FtpPeer, ServesOnCallersListener) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len), 0);
+
+    FtpPeerStep script[] = {ftp_step_send(greeting), ftp_step_recv(), ftp_step_send("221 bye\r\n")};
+    FtpPeer *peer = ftp_peer_start(script, 3, fd);
+    ASSERT_NE(peer, nullptr);
+    EXPECT_EQ(ftp_peer_port(peer), ntohs(sa.sin_port));
+    FtpSession *s = ftp_connect("127.0.0.1", ntohs(sa.sin_port), nullptr, nullptr);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(ftp_quit(s, nullptr, nullptr), 0);
+    EXPECT_TRUE(ftp_peer_wait(peer, 5000));
+    ftp_peer_free(peer);
+    EXPECT_NE(fcntl(fd, F_GETFD), -1); // still the caller's
+    close(fd);
 }
 
 } // namespace
