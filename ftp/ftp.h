@@ -112,7 +112,8 @@ void ftp_append_text(char **text, const char *piece);
 // handler, or SIG_ERR (-1) when sigaction fails.
 FtpSignalHandler ftp_set_signal_handler(int signum, FtpSignalHandler handler);
 
-// The SIGALRM handler: interrupts the blocking call of the armed thread.
+// The SIGALRM handler: records the expiry and sees that it interrupts the
+// blocking call of the thread that armed the alarm.
 void ftp_alarm_handler(int signum);
 
 // --- parsers over plain text ---
@@ -197,7 +198,7 @@ int ftp_list(FtpSession *s, const char *path, int names_only, char ***lines, cha
              char **err);
 
 // RETR remote into local_path (created or truncated). *counter, when given, grows
-// by each 4096-byte chunk written; it is advanced with relaxed atomic stores
+// by each 4096-byte chunk written; it is advanced with relaxed atomic additions
 // (std::atomic_ref), so another thread may read it with std::atomic_ref or
 // __atomic_load_n. Returns 0; -11 local file; the refusing code; 125/150; the
 // opener's negative code; -9; -14; -16 (short write or read error, data
