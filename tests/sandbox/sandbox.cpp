@@ -1041,7 +1041,6 @@ bool write_vsftpd_files(Sandbox *sb, const SandboxOptions &o, std::string *err) 
                        "listen_port=21\n"
                        "background=NO\n"
                        "anonymous_enable=YES\n"
-                       "no_anon_password=YES\n"
                        "anon_root=" +
                        dir +
                        "\n"

@@ -466,6 +466,49 @@ TEST(SandboxFtp, VsftpdServesAnonymousAndNimbo) {
     EXPECT_FALSE(exited_with(r, 0));
     EXPECT_NE(r.err.find("550"), std::string::npos) << r.err;
 
+    // Active mode, spoken by hand: the server connects back to a listener
+    // that this process holds inside the sandbox.
+    int ctl = sandbox_connect(sb.get(), "127.0.0.1", 21, nullptr);
+    ASSERT_GE(ctl, 0);
+    int data = sandbox_listen(sb.get(), "127.0.0.1", 2021);
+    ASSERT_GE(data, 0);
+    std::string transcript, pending;
+    // Sends cmd (if any) and takes the next reply line's code.
+    auto say = [&](const std::string &cmd) {
+        if (!cmd.empty()) {
+            EXPECT_EQ(write(ctl, cmd.data(), cmd.size()), ssize_t(cmd.size()));
+        }
+        size_t eol;
+        while ((eol = pending.find("\r\n")) == std::string::npos) {
+            char buf[512];
+            ssize_t n = read(ctl, buf, sizeof buf);
+            if (n <= 0)
+                return;
+            pending.append(buf, size_t(n));
+        }
+        transcript += pending.substr(0, 4);
+        pending.erase(0, eol + 2);
+    };
+    say("");
+    say("USER anonymous\r\n");
+    say("PASS x@y\r\n");
+    say("TYPE I\r\n");
+    say("PORT 127,0,0,1,7,229\r\n");
+    say("RETR image.swi\r\n");
+    int conn = accept(data, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    std::string got;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(conn, buf, sizeof buf)) > 0)
+        got.append(buf, size_t(n));
+    close(conn);
+    say("");
+    close(data);
+    close(ctl);
+    EXPECT_EQ(transcript, "220 331 230 200 200 150 226 ");
+    EXPECT_EQ(got.size(), 100003u);
+
     // The host's own accounts are untouched.
     EXPECT_EQ(host_output("grep -c '^nimbo:' /etc/passwd"), "0\n");
     EXPECT_NE(sandbox_read_file(sb.get(), "/var/log/vsftpd.log").find("RETR image.swi"),
