@@ -43,7 +43,8 @@ Sandbox *sandbox_create(const SandboxOptions &, std::string *err);
 // Kills what runs inside, unmounts, detaches the loop devices and removes the root.
 void sandbox_destroy(Sandbox *);
 
-// Host path of the appliance root directory ("/" inside).
+// Host path of the appliance root directory ("/" inside). The partitions,
+// /dev and /proc are mounted inside only: use sandbox_read_file for them.
 const std::string &sandbox_root(const Sandbox *);
 
 struct SandboxResult {

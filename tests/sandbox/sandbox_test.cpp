@@ -178,6 +178,24 @@ TEST(SandboxLifecycle, NothingOutlivesAKilledTestProcess) {
                       << (stat(base.c_str(), &st) == 0 ? "present" : "gone");
 }
 
+TEST(SandboxLifecycle, TwoAtOnceAreIndependent) {
+    SandboxPtr a = make_sandbox(busybox_options());
+    SandboxPtr b = make_sandbox(busybox_options());
+    ASSERT_TRUE(a && b);
+    const std::string base_a = parent_dir(sandbox_root(a.get()));
+    ASSERT_TRUE(sandbox_write_file(a.get(), "/cfg/which", "a"));
+    bool exists = true;
+    sandbox_read_file(b.get(), "/cfg/which", &exists);
+    EXPECT_FALSE(exists);
+    EXPECT_EQ(sandbox_run(b.get(), {"cat", "/proc/mounts"}).out.find(base_a), std::string::npos);
+    // The first goes completely although the second, made later, lives on.
+    a.reset();
+    struct stat st;
+    EXPECT_NE(stat(base_a.c_str(), &st), 0);
+    EXPECT_TRUE(loops_below(base_a).empty());
+    EXPECT_TRUE(exited_with(sandbox_run(b.get(), {"true"}), 0));
+}
+
 TEST(SandboxLifecycle, WithoutRamdiskOnlyTwoLoops) {
     SandboxOptions o = busybox_options();
     o.ramdisk_kib = 0;
