@@ -46,7 +46,9 @@ void say(const char *text) {
     printf("%s\n", text);
 }
 
-// Prints text indented, so that it stands apart from the explanations.
+// Prints text indented, so that it stands apart from the explanations. A
+// carriage return (progress lines overwrite each other on a console) is
+// shown as <CR> and a line break here.
 void show(const char *label, const std::string &text) {
     printf("  --- %s ---\n", label);
     if (text.empty()) {
@@ -55,10 +57,11 @@ void show(const char *label, const std::string &text) {
     }
     size_t pos = 0;
     while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
+        size_t end = text.find_first_of("\r\n", pos);
         if (end == std::string::npos)
             end = text.size();
-        printf("  | %s\n", text.substr(pos, end - pos).c_str());
+        bool cr = end < text.size() && text[end] == '\r';
+        printf("  | %s%s\n", text.substr(pos, end - pos).c_str(), cr ? "<CR>" : "");
         pos = end + 1;
     }
     if (text.back() != '\n')
@@ -181,7 +184,8 @@ int main(int argc, char **argv) {
     say("update logs in to the FTP server as \"anonymous\", downloads the image into");
     say("the RAM disk (indirect mode, the default), unmounts the standby partition,");
     say("copies the RAM disk onto /dev/hda2, mounts it again and checks the version");
-    say("of what it installed. -d turns its console messages on.");
+    say("of what it installed. -d turns its console messages on; its progress");
+    say("lines end in a carriage return and overwrite each other on a console.");
     const std::vector<std::string> update_cmd = {"update",    "-d", "-h",
                                                  "127.0.0.1", "-f", kNewVersion};
     printf("\n  $");
@@ -193,6 +197,8 @@ int main(int argc, char **argv) {
     if (!r.err.empty())
         show("update's error output (should be empty)", r.err);
     show_status(r);
+    say("\n(The download percentage counts against a fixed 4,096,000 bytes, as update");
+    say("cannot know the image's size in advance: a 4 MiB image ends at 102%.)");
     say("\nupdate leaves its verdict in the one-line state file; swap acts on it.");
     show("/cfg/.update.state", sandbox_read_file(sb, "/cfg/.update.state"));
     bool exists = false;
