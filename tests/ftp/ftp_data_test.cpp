@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -36,15 +37,12 @@ class FtpData : public FtpTest {
         dir_ = tmpl;
     }
     void TearDown() override {
-        for (const std::string &f : files_)
-            unlink(f.c_str());
-        rmdir(dir_.c_str());
         FtpTest::TearDown();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
     }
-    std::string path(const char *name) {
-        std::string p = dir_ + "/" + name;
-        files_.insert(p);
-        return p;
+    std::string path(const char *name) const {
+        return dir_ + "/" + name;
     }
     static std::string read_file(const std::string &p) {
         std::ifstream in(p, std::ios::binary);
@@ -61,7 +59,6 @@ class FtpData : public FtpTest {
 
   private:
     std::string dir_;
-    std::set<std::string> files_;
 };
 
 FtpPeerStep pasv_step(const char *addr = nullptr) {
