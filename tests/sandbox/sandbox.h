@@ -37,7 +37,9 @@ SandboxOptions sandbox_default_options();
 
 struct Sandbox; // opaque
 
-// Returns the new sandbox, or nullptr with the reason in *err (when err is not null).
+// Returns the new sandbox, or nullptr with the reason in *err (when err is not
+// null). The sandbox dies with the thread that created it: create it on the
+// thread that also destroys it.
 Sandbox *sandbox_create(const SandboxOptions &, std::string *err);
 
 // Kills what runs inside, unmounts, detaches the loop devices and removes the root.
