@@ -1524,3 +1524,7 @@ int sandbox_listen(Sandbox *sb, const char *addr, int port) {
 int sandbox_connect(Sandbox *sb, const char *addr, int port, const char *from_addr) {
     return socket_request(sb, OP_CONNECT, addr, port, from_addr);
 }
+
+int sandbox_init_pid(const Sandbox *sb) {
+    return sb->init_pid;
+}

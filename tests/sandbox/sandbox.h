@@ -95,3 +95,6 @@ int sandbox_listen(Sandbox *, const char *addr, int port);
 // A TCP socket connected to addr:port inside the sandbox's network namespace,
 // bound to from_addr first unless it is null. Returns -1 on failure.
 int sandbox_connect(Sandbox *, const char *addr, int port, const char *from_addr);
+
+// Host pid of process 1 inside (for nsenter into the sandbox's namespaces).
+int sandbox_init_pid(const Sandbox *);
