@@ -1,6 +1,9 @@
 #!/bin/sh
-# Installs what is missing, builds both builds and runs the whole suite.
-# Run as root (the sandbox needs namespaces, loop devices and mounts).
+# Installs what is missing, builds and runs the whole suite: the product build
+# (static i386), the host build with ASan + UBSan (whose end-to-end tests run
+# the product binaries in the appliance sandbox), the threaded FTP and update
+# tests under ThreadSanitizer, and a short fuzzing run of the configuration
+# reader. Run as root (the sandbox needs namespaces, loop devices and mounts).
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
@@ -8,7 +11,14 @@ sh scripts/build.sh
 jobs=$(nproc)
 status=0
 echo "== product build (static i386) =="
-ctest --test-dir build/product --output-on-failure -j "$jobs" || status=1
+ctest --test-dir build/product --output-on-failure -j "$jobs" --timeout 300 || status=1
 echo "== host build (ASan + UBSan, end-to-end on the product binaries) =="
-ctest --test-dir build/host --output-on-failure -j "$jobs" || status=1
+ctest --test-dir build/host --output-on-failure -j "$jobs" --timeout 300 || status=1
+echo "== ThreadSanitizer (FTP transfers, update's threads) =="
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DNIMBO_TSAN=ON >/dev/null
+cmake --build build/tsan -j "$jobs" --target ftp_data_test update_unit_tests
+ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 300 \
+      -L '^(ftp-tsan|update)$' || status=1
+echo "== fuzzing the configuration reader =="
+sh scripts/fuzz.sh || status=1
 exit $status
