@@ -2,10 +2,11 @@
 // partition's device, by update (direct and indirect) and by the usual peers,
 // in interleaved runs with the page cache dropped before each.
 //
-//   bench_download [--mib N] [--runs N] [--native DIR] [--qemu]
+//   bench_download --peak FILE [--mib N] [--runs N] [--native DIR] [--qemu]
 //
-// --native names a directory with a static x86-64 build of update (the same
-// sources); --qemu says the product binary in the sandbox needs qemu-user.
+// --peak names the static bench_peak program that measures each run; --native
+// a directory with a static x86-64 build of update (the same sources); --qemu
+// says the product binary in the sandbox needs qemu-user.
 
 #include "sandbox.h"
 
@@ -35,45 +36,14 @@ struct Variant {
     std::vector<Sample> samples;
 };
 
-double field(const std::string &text, const char *label) {
-    size_t at = text.find(label);
-    if (at == std::string::npos)
-        return -1;
-    return std::atof(text.c_str() + at + std::strlen(label));
-}
-
-// busybox time -v prints "Elapsed (wall clock) time (h:mm:ss or m:ss): 0m 1.23s".
-double elapsed(const std::string &text) {
-    const char *label = "Elapsed (wall clock) time (h:mm:ss or m:ss): ";
-    size_t at = text.find(label);
-    if (at == std::string::npos)
-        return -1;
-    const char *p = text.c_str() + at + std::strlen(label);
-    double total = 0;
-    while (*p && *p != '\n') {
-        char *end;
-        double v = std::strtod(p, &end);
-        if (end == p)
-            break;
-        if (*end == 'h')
-            total += v * 3600;
-        else if (*end == 'm')
-            total += v * 60;
-        else
-            total += v;
-        p = end + 1;
-        while (*p == ' ')
-            ++p;
-    }
-    return total;
-}
-
-Sample parse_time(const std::string &text, bool ok) {
+// bench_peak prints "peak: <wall s> <cpu s> <max rss KiB>" on standard error.
+Sample parse_peak(const std::string &text, bool ok) {
     Sample s;
-    s.ok = ok;
-    s.wall = elapsed(text);
-    s.cpu = field(text, "User time (seconds): ") + field(text, "System time (seconds): ");
-    s.rss_kib = long(field(text, "Maximum resident set size (kbytes): "));
+    size_t at = text.rfind("peak: ");
+    if (at == std::string::npos)
+        return s;
+    s.ok =
+        ok && std::sscanf(text.c_str() + at, "peak: %lf %lf %ld", &s.wall, &s.cpu, &s.rss_kib) == 3;
     return s;
 }
 
@@ -106,7 +76,7 @@ template <typename F> double median(const std::vector<Sample> &v, F get) {
 
 int main(int argc, char **argv) {
     unsigned mib = 256, runs = 5;
-    std::string native_dir;
+    std::string native_dir, peak;
     bool qemu = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -116,16 +86,19 @@ int main(int argc, char **argv) {
             runs = unsigned(std::atoi(argv[++i]));
         else if (a == "--native" && i + 1 < argc)
             native_dir = argv[++i];
+        else if (a == "--peak" && i + 1 < argc)
+            peak = argv[++i];
         else if (a == "--qemu")
             qemu = true;
         else {
-            std::fprintf(stderr, "usage: %s [--mib N] [--runs N] [--native DIR] [--qemu]\n",
+            std::fprintf(stderr,
+                         "usage: %s --peak FILE [--mib N] [--runs N] [--native DIR] [--qemu]\n",
                          argv[0]);
             return 2;
         }
     }
-    if (mib < 8 || runs < 1) {
-        std::fprintf(stderr, "bench: --mib must be at least 8 and --runs at least 1\n");
+    if (peak.empty() || mib < 8 || runs < 1) {
+        std::fprintf(stderr, "bench: --peak is needed, --mib at least 8, --runs at least 1\n");
         return 2;
     }
 
@@ -141,7 +114,8 @@ int main(int argc, char **argv) {
     bool made = sh("mkdir -p " + tree + " " + ftp) &&
                 sh("printf 'nimbotex.3.0.0\\n' > " + tree + "/.version") &&
                 sh("head -c 2000000 /dev/urandom > " + tree + "/bzImage-3.0.0") &&
-                sh("head -c " + std::to_string((mib - 8) * 1024 * 1024) + " /dev/urandom > " +
+                // a tenth of the file system is left for ext2's own tables
+                sh("head -c " + std::to_string(mib * 9 / 10 * 1024 * 1024) + " /dev/urandom > " +
                    tree + "/RFS-3.0.0.gz") &&
                 sh("mke2fs -q -F -t ext2 -b 4096 -d " + tree + " " + image + " " +
                    std::to_string(mib) + "M");
@@ -167,9 +141,16 @@ int main(int argc, char **argv) {
     }
     const std::string &root = sandbox_root(sb);
 
-    std::vector<std::string> product = {"time", "-v"};
+    if (!sh("cp " + peak + " " + root + "/sbin/peak")) {
+        std::fprintf(stderr, "bench: cannot copy %s into the sandbox\n", peak.c_str());
+        sandbox_destroy(sb);
+        sh("rm -rf " + work);
+        return 1;
+    }
+    std::vector<std::string> product = {"peak"};
     if (qemu) {
-        product.insert(product.end(), {"/usr/bin/qemu-i386-static", "-0", "update", "/sbin/update"});
+        product.insert(product.end(),
+                       {"/usr/bin/qemu-i386-static", "-0", "update", "/sbin/update"});
     } else {
         product.push_back("update");
     }
@@ -188,26 +169,25 @@ int main(int argc, char **argv) {
             sh("rm -rf " + work);
             return 1;
         }
-        add_update("update -D (native)", {"time", "-v", "update-native"}, true);
-        add_update("update (native)", {"time", "-v", "update-native"}, false);
+        add_update("update -D (native)", {"peak", "update-native"}, true);
+        add_update("update (native)", {"peak", "update-native"}, false);
     }
     add_update(qemu ? "update -D (i386, qemu)" : "update -D (i386)", product, true);
     add_update(qemu ? "update (i386, qemu)" : "update (i386)", product, false);
     variants.push_back({"busybox ftpget",
-                        {"time", "-v", "sh", "-c", "ftpget 127.0.0.1 /dev/hda2 image && sync"},
+                        {"peak", "sh", "-c", "ftpget 127.0.0.1 /dev/hda2 image && sync"},
                         false,
                         true,
                         {}});
     std::string netns = "/proc/" + std::to_string(sandbox_init_pid(sb)) + "/ns/net";
     variants.push_back({"curl",
-                        {"busybox", "time", "-v", "nsenter", "--net=" + netns, "sh", "-c",
+                        {peak, "nsenter", "--net=" + netns, "sh", "-c",
                          "curl -s -o " + root + "/dev/hda2 ftp://127.0.0.1/image && sync"},
                         true,
                         true,
                         {}});
     variants.push_back({"cat image > device",
-                        {"busybox", "time", "-v", "sh", "-c",
-                         "cat " + image + " > " + root + "/dev/hda2 && sync"},
+                        {peak, "sh", "-c", "cat " + image + " > " + root + "/dev/hda2 && sync"},
                         true,
                         true,
                         {}});
@@ -224,7 +204,7 @@ int main(int argc, char **argv) {
                 std::string cmd;
                 for (const std::string &a : v.argv)
                     cmd += "'" + a + "' ";
-                std::string out = work + "/time.txt";
+                std::string out = work + "/peak.txt";
                 bool ok = sh(cmd + "> /dev/null 2> " + out);
                 std::string text;
                 if (FILE *f = std::fopen(out.c_str(), "r")) {
@@ -234,10 +214,10 @@ int main(int argc, char **argv) {
                         text.append(buf, n);
                     std::fclose(f);
                 }
-                s = parse_time(text, ok);
+                s = parse_peak(text, ok);
             } else {
                 SandboxResult res = sandbox_run(sb, v.argv, 600);
-                s = parse_time(res.err, res.status == 0 && !res.timed_out);
+                s = parse_peak(res.err, res.status == 0 && !res.timed_out);
             }
             if (v.unmount)
                 sandbox_run(sb, {"mount", "-t", "ext2", "/dev/hda2", "/standby_partition"});

@@ -17,4 +17,5 @@ for tool in curl nsenter; do
 done
 qemu=""
 cmake/can-run-i386 || qemu="--qemu"
-exec build/bench/bin/bench_download --native "$PWD/build/bench/bin" $qemu "$@"
+cmake --build build/bench -j "$jobs" --target bench_peak
+exec build/bench/bin/bench_download --peak "$PWD/build/bench/bin/bench_peak" --native "$PWD/build/bench/bin" $qemu "$@"

@@ -81,8 +81,9 @@ using FtpSignalHandler = void (*)(int);
 // greeting. Returns the session, or nullptr with the reason in err.
 FtpSession *ftp_connect(const char *host, uint16_t port, char **info, char **err);
 
-// Sends QUIT. Returns 0 after a 221 reply (streams closed, session freed);
-// otherwise the reply code, 0 read as -1, or -1/-14; the session stays the caller's.
+// Closes a data connection left open, then sends QUIT. Returns 0 after a 221
+// reply (streams closed, session freed); otherwise the reply code, 0 read as
+// -1, or -1/-14, and the session stays the caller's.
 int ftp_quit(FtpSession *s, char **info, char **err);
 
 // Sends the complete command line (CRLF included) and reads the reply. Returns 0

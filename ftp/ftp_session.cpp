@@ -485,13 +485,15 @@ int ftp_command(FtpSession *s, const char *line, const int *accepted, const int 
 }
 
 int ftp_quit(FtpSession *s, char **info, char **err) {
+    // A data connection left open by a failed or interrupted download goes
+    // first: a server still pushing data into it cannot answer QUIT.
+    if (s != nullptr)
+        ftp_internal::close_data_streams(s);
     int code = 0;
     int rc = ftp_command(s, "QUIT\r\n", quit_accepted, quit_refused, &code, nullptr, info, err);
     if (rc != FTP_OK)
         return ftp_internal::command_result(rc, code);
     ftp_internal::close_control(s);
-    // A data connection left open by a failed download would otherwise leak.
-    ftp_internal::close_data_streams(s);
     free(s);
     return FTP_OK;
 }

@@ -2,6 +2,7 @@
 // into the RAM disk, and the copy from the RAM disk onto the device.
 #include "update.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -43,7 +44,7 @@ bool start_monitor(uint32_t bit, pthread_t *thread, void *(*entry)(void *)) {
 }
 
 void stop_monitor(uint32_t bit, pthread_t thread, bool started) {
-    run_flag_clear(bit);
+    monitor_stop(bit);
     if (started)
         pthread_join(thread, nullptr);
 }
@@ -125,10 +126,19 @@ int open_for_copy(const char *path, int flags) {
 } // namespace
 
 int copy_image(int from, int to) {
-    char buf[COPY_CHUNK];
-    while (transfer_bytes.load(std::memory_order_relaxed) < image_size.load()) {
+    // Up to COPY_BATCH whole chunks per system call: the device receives
+    // exactly what chunk-by-chunk reads would put there (the image rounded up
+    // to a whole chunk) at a fraction of the calls.
+    static char buf[COPY_CHUNK * COPY_BATCH];
+    for (;;) {
+        int32_t done = transfer_bytes.load(std::memory_order_relaxed);
+        int32_t size = image_size.load(std::memory_order_relaxed);
+        if (done >= size)
+            return 0;
         termination_point();
-        ssize_t got = read(from, buf, sizeof buf);
+        int64_t chunks = (int64_t(size) - done + COPY_CHUNK - 1) / COPY_CHUNK;
+        size_t want = size_t(std::min<int64_t>(chunks, COPY_BATCH)) * COPY_CHUNK;
+        ssize_t got = read(from, buf, want);
         if (got < 0 && errno == EINTR)
             continue;
         // The source ending before the image is complete would otherwise
@@ -143,7 +153,6 @@ int copy_image(int from, int to) {
             return UPDATE_EXIT_WRITE;
         transfer_bytes.fetch_add(static_cast<int32_t>(put), std::memory_order_relaxed);
     }
-    return 0;
 }
 
 bool leftover_removable(const char *name) {

@@ -53,22 +53,9 @@ void *watch_requests(void *) {
 void stop_monitor(uint32_t bit, unsigned step, pthread_t thread) {
     if (!run_flag(bit) || !claim(step))
         return;
-    run_flag_clear(bit);
+    monitor_stop(bit);
     // A monitor that asked for the end has returned already; joining it is quick.
     pthread_join(thread, nullptr);
-}
-
-// The server cannot answer QUIT while it is still pushing an interrupted
-// download into a data connection nobody reads.
-void drop_data_connection(FtpSession *s) {
-    if (s == nullptr)
-        return;
-    if (s->data_in != nullptr)
-        fclose(s->data_in);
-    if (s->data_out != nullptr)
-        fclose(s->data_out);
-    s->data_in = nullptr;
-    s->data_out = nullptr;
 }
 
 // Returns code, or 21, 22 or 4 when the installed version file cannot be
@@ -172,7 +159,6 @@ void update_terminate(int code) {
     termination_point();
 
     if (run_flag(RUN_FTP_OPEN) && claim(STEP_FTP_QUIT)) {
-        drop_data_connection(ftp_session);
         // Whoever asked us to stop should not wait the full limit for a
         // server that has stopped answering.
         if (pending_request.load() != TERM_REQUEST_NONE && ftp_session != nullptr)

@@ -66,6 +66,7 @@ constexpr int OLD_VERSION_COUNT = 10;
 constexpr int STANDBY_DEVICE_SIZE = 10; // "/dev/hdax" and its NUL
 constexpr int MONITOR_PERIOD_US = 200000;
 constexpr int COPY_CHUNK = 1024;
+constexpr int COPY_BATCH = 64; // chunks moved per system call by the copy
 
 // --- termination requests (posted from other threads or the signal handler) ---
 constexpr int TERM_REQUEST_NONE = 0;
@@ -203,6 +204,9 @@ int install_percent(int32_t bytes, int32_t size);
 void *download_monitor(void *);
 void *install_monitor(void *);
 
+// Clears a monitor's bit and wakes it from its pause, so that it ends at once.
+void monitor_stop(uint32_t bit);
+
 // --- FTP failure reporting ---
 
 // Returns the fixed text for a reply code of the failure table (line end
@@ -228,8 +232,8 @@ bool leftover_removable(const char *name);
 // "/dev/hda" followed by a digit.
 bool standby_device_valid(const char *text);
 
-// Copies whole 1024-byte chunks from one descriptor to the other, advancing
-// transfer_bytes, until it reaches image_size. Returns 0; 22 when a read fails
+// Copies whole 1024-byte chunks (up to COPY_BATCH per call) from one
+// descriptor to the other, advancing transfer_bytes, until it reaches image_size. Returns 0; 22 when a read fails
 // or the source ends first; 23 when a write takes fewer bytes than were read.
 int copy_image(int from, int to);
 

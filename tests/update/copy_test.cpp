@@ -39,10 +39,9 @@ TEST_F(Copy, WholeChunksUpToTheImageSize) {
         int32_t image;
         size_t source;
         int32_t want_bytes;
-    } cases[] = {{4096, 8192, 4096},
-                 {2500, 8192, 3072},
-                 {1, 4096, 1024},
-                 {0, 4096, 0},
+    } cases[] = {{4096, 8192, 4096}, {2500, 8192, 3072},       {1, 4096, 1024},
+                 {0, 4096, 0},       {200000, 300000, 200704}, // several batches, rounded up to a
+                                                               // whole chunk
                  {2500, 2500, 2500}}; // the last chunk may be short at the end of the source
     for (auto c : cases) {
         int from = source(c.source), to = target();
