@@ -95,7 +95,8 @@ int ftp_command(FtpSession *s, const char *line, const int *accepted, const int 
 
 // Reads one reply, multi-line replies included. Returns its code (0 when the
 // first line carries no number), -1 when the connection closed or failed, -14 on
-// the time limit (both close the control streams). *first_line gets a heap copy.
+// the time limit (both close the control streams). *first_line gets a heap copy
+// of the first line, or nullptr when none was read.
 int ftp_read_reply(FtpSession *s, char **first_line, char **info, char **err);
 
 // Returns a new session with the initial values, or nullptr without memory.
@@ -208,6 +209,7 @@ int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char
             int32_t *counter);
 
 // STOR remote from local_path. Returns 0; -11 local file; the refusing code;
-// 125/150; the opener's negative code; -9; -15 (time limit while sending).
+// 125/150; the opener's negative code; -9; -15 (time limit while sending or
+// while awaiting the final reply).
 int ftp_put(FtpSession *s, const char *local_path, const char *remote_path, char **info,
             char **err);

@@ -530,8 +530,9 @@ int ftp_put(FtpSession *s, const char *local_path, const char *remote_path, char
         fclose(s->data_out);
         s->data_out = nullptr;
     }
-    rc = close_data(s, nullptr, info, err);
-    if (timed_out) {
+    int final_code = 0;
+    rc = close_data(s, &final_code, info, err);
+    if (timed_out || final_code == FTP_TIMEOUT_READ) {
         ftp_append_text(err, "timeout sending data\n");
         return FTP_TIMEOUT_SEND;
     }

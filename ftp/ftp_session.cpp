@@ -420,14 +420,10 @@ int ftp_read_reply(FtpSession *s, char **first_line, char **info, char **err) {
     if (strlen(line) < 4 || line[3] != '-')
         return code;
     // Only the number is compared: "230-" also ends a 230 reply.
+    // A reply cut short keeps its first-line copy: that line did arrive.
     do {
-        if (!read_line(s, line, &timed_out)) {
-            if (first_line != nullptr) {
-                free(*first_line);
-                *first_line = nullptr;
-            }
+        if (!read_line(s, line, &timed_out))
             return lost(timed_out);
-        }
         ftp_append_text(info, line);
     } while (ftp_reply_code(line) != code);
     return code;

@@ -438,17 +438,42 @@ TEST_F(FtpData, StalledListing) {
 }
 
 TEST_F(FtpData, FinalReplyTimeLimit) {
-    ASSERT_NE(
-        start({ftp_step_send(greeting), ftp_step_recv(), pasv_step(), ftp_step(FTP_PEER_ACCEPT),
-               ftp_step_recv(), ftp_step_send("150 go\r\n"), ftp_step_data_send("abc"),
-               ftp_step(FTP_PEER_DATA_CLOSE), ftp_step(FTP_PEER_STALL)}),
-        nullptr);
-    ftp_set_passive(session, 1);
-    int32_t counter = 0;
-    std::string local = path("image");
-    EXPECT_EQ(ftp_get(session, local.c_str(), "f", nullptr, &err.s, &counter), -14);
-    EXPECT_EQ(err.str(), "timeout while reading server response\ntimeout reading data\n");
-    EXPECT_EQ(counter, 3);
+    // All data moved, then the final reply never comes.
+    struct Case {
+        const char *name;
+        bool upload;
+        FtpPeerStep data; // the server's side of the transfer
+        int result;
+        const char *err;
+    } cases[] = {
+        {"get", false, ftp_step_data_send("abc"), -14,
+         "timeout while reading server response\ntimeout reading data\n"},
+        {"put", true, ftp_step(FTP_PEER_DATA_RECV), -15,
+         "timeout while reading server response\ntimeout sending data\n"},
+    };
+    std::string local = path("file");
+    for (const Case &c : cases) {
+        if (c.upload)
+            write_file(local, "abc");
+        ASSERT_NE(start({ftp_step_send(greeting), ftp_step_recv(), pasv_step(),
+                         ftp_step(FTP_PEER_ACCEPT), ftp_step_recv(), ftp_step_send("150 go\r\n"),
+                         c.data, ftp_step(FTP_PEER_DATA_CLOSE), ftp_step(FTP_PEER_STALL)}),
+                  nullptr)
+            << c.name;
+        ftp_set_passive(session, 1);
+        int32_t counter = 0;
+        int rc = c.upload ? ftp_put(session, local.c_str(), "f", nullptr, &err.s)
+                          : ftp_get(session, local.c_str(), "f", nullptr, &err.s, &counter);
+        EXPECT_EQ(rc, c.result) << c.name;
+        EXPECT_EQ(err.str(), c.err) << c.name;
+        EXPECT_EQ(read_file(local), "abc") << c.name;
+        if (c.upload) {
+            EXPECT_EQ(transcript(), "PASV\r\nSTOR f\r\n");
+            EXPECT_EQ(ftp_peer_received(peer), "abc");
+        } else {
+            EXPECT_EQ(counter, 3);
+        }
+    }
 }
 
 TEST_F(FtpData, UploadTimeLimit) {
