@@ -64,9 +64,8 @@ int transfer(FtpSession *s, const UpdateSettings *settings, const char *local, c
     termination_point();
     if (rc == FTP_OK)
         return rc;
-    // image_size is what the passive attempt brings, not what the failed one
-    // left behind.
-    transfer_bytes.store(0, std::memory_order_relaxed);
+    // Not reset: both attempts count, in the progress and in the length the
+    // copy takes from the RAM disk, which is larger than any image.
     ftp_set_passive(s, 1);
     return ftp_get(s, local, settings->image, nullptr, err, counter());
 }

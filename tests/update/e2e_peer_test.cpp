@@ -82,6 +82,44 @@ TEST_F(UpdatePeer, AutoModeFallsBackToPassiveWhenPortIsRefused) {
     EXPECT_EQ(sandbox_read_file(sb_.get(), "/standby_partition/.version"), "nimbotex.3.3.0\n");
 }
 
+TEST_F(UpdatePeer, AutoModeCountsBothAttempts) {
+    std::string image = make_image(tmp_.path + "/swi", {"nimbotex.3.3.0\n", 512, 300});
+    ASSERT_FALSE(image.empty());
+    std::string part(400 * 1024, 'x');
+    std::vector<FtpPeerStep> steps = logged_in();
+    steps.insert(steps.end(), {ftp_step_recv(),
+                               ftp_step_send("200 binary\r\n"),
+                               ftp_step_recv(),
+                               ftp_step_send("200 PORT ok\r\n"),
+                               ftp_step_recv(),
+                               ftp_step_send("150 here it comes\r\n"),
+                               ftp_step(FTP_PEER_CONNECT),
+                               ftp_step_data_send(part.data(), part.size()),
+                               ftp_step(FTP_PEER_DATA_CLOSE),
+                               ftp_step_send("426 aborted\r\n"),
+                               ftp_step_recv(),
+                               ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"),
+                               ftp_step_recv(),
+                               ftp_step_send("150 here it comes\r\n"),
+                               ftp_step(FTP_PEER_ACCEPT),
+                               ftp_step_data_send(image.data(), image.size()),
+                               ftp_step(FTP_PEER_DATA_CLOSE),
+                               ftp_step_send("226 done\r\n"),
+                               ftp_step_recv(),
+                               ftp_step_send("221 bye\r\n")});
+    play(steps);
+    SandboxResult r = run({"-d"});
+    EXPECT_TRUE(exited_with(r, 0)) << r.status;
+    EXPECT_EQ(state(), "You can swap the system\n");
+    int percent = static_cast<int>((part.size() + image.size()) / 40960);
+    EXPECT_NE(r.out.find("  update: Download progress " + std::to_string(percent) + "%\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  update: Installation progress 100%\n"), std::string::npos) << r.out;
+    std::string dev = read_host_file(sandbox_partition_image(sb_.get(), 2), image.size());
+    EXPECT_TRUE(device_holds(dev, image));
+}
+
 TEST_F(UpdatePeer, RefusedLoginIsLoginFailed) {
     play({ftp_step_send("220 scripted\r\n"), ftp_step_recv(), ftp_step_send("331 pass\r\n"),
           ftp_step_recv(), ftp_step_send("530 Login incorrect.\r\n"), ftp_step_recv(),
