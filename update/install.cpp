@@ -43,12 +43,6 @@ bool start_monitor(uint32_t bit, pthread_t *thread, void *(*entry)(void *)) {
     return false;
 }
 
-void stop_monitor(uint32_t bit, pthread_t thread, bool started) {
-    monitor_stop(bit);
-    if (started)
-        pthread_join(thread, nullptr);
-}
-
 int32_t *counter() {
     return reinterpret_cast<int32_t *>(&transfer_bytes);
 }
@@ -115,7 +109,7 @@ int open_for_copy(const char *path, int flags) {
     if (fsync(dev) != 0)
         copy_failed(UPDATE_EXIT_WRITE);
 
-    stop_monitor(RUN_INSTALL_MONITOR, install_thread, monitored);
+    monitor_stop(RUN_INSTALL_MONITOR, monitored ? &install_thread : nullptr);
     close(ram);
     if (close(dev) != 0)
         copy_failed(UPDATE_EXIT_WRITE);
@@ -203,7 +197,7 @@ void update_install(const UpdateSettings *s) {
     bool monitored = start_monitor(RUN_DOWNLOAD_MONITOR, &download_thread, download_monitor);
     rc = transfer(session, s, local, &err);
     termination_point();
-    stop_monitor(RUN_DOWNLOAD_MONITOR, download_thread, monitored);
+    monitor_stop(RUN_DOWNLOAD_MONITOR, monitored ? &download_thread : nullptr);
 
     if (rc != FTP_OK) {
         remove_leftover(s->image);

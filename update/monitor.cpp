@@ -58,11 +58,13 @@ void run_monitor(const MonitorTexts &m) {
 
 } // namespace
 
-void monitor_stop(uint32_t bit) {
+void monitor_stop(uint32_t bit, const pthread_t *thread) {
     run_flag_clear(bit);
     // Taking the lock orders the clear before a pausing monitor's check.
     { std::lock_guard<std::mutex> lock(pause_mutex); }
     pause_wake.notify_all();
+    if (thread != nullptr)
+        pthread_join(*thread, nullptr);
 }
 
 int download_percent(int32_t bytes) {

@@ -53,9 +53,8 @@ void *watch_requests(void *) {
 void stop_monitor(uint32_t bit, unsigned step, pthread_t thread) {
     if (!run_flag(bit) || !claim(step))
         return;
-    monitor_stop(bit);
     // A monitor that asked for the end has returned already; joining it is quick.
-    pthread_join(thread, nullptr);
+    monitor_stop(bit, &thread);
 }
 
 // Returns code, or 21, 22 or 4 when the installed version file cannot be

@@ -204,8 +204,9 @@ int install_percent(int32_t bytes, int32_t size);
 void *download_monitor(void *);
 void *install_monitor(void *);
 
-// Clears a monitor's bit and wakes it from its pause, so that it ends at once.
-void monitor_stop(uint32_t bit);
+// Clears a monitor's bit and wakes it from its pause, so that it ends at
+// once, then joins thread unless it is null (no monitor was started).
+void monitor_stop(uint32_t bit, const pthread_t *thread);
 
 // --- FTP failure reporting ---
 
@@ -233,8 +234,8 @@ bool leftover_removable(const char *name);
 bool standby_device_valid(const char *text);
 
 // Copies whole 1024-byte chunks (up to COPY_BATCH per call) from one
-// descriptor to the other, advancing transfer_bytes, until it reaches image_size. Returns 0; 22 when a read fails
-// or the source ends first; 23 when a write takes fewer bytes than were read.
+// descriptor to the other, advancing transfer_bytes, until it reaches image_size. Returns 0; 22
+// when a read fails or the source ends first; 23 when a write takes fewer bytes than were read.
 int copy_image(int from, int to);
 
 // Start-up report, "Using the ..." line, marker and old-version checks,

@@ -132,10 +132,11 @@ std::string errno_text(const std::string &what) {
     return what + ": " + strerror(errno);
 }
 
-bool write_all(int fd, const void *data, size_t len) {
-    const char *p = static_cast<const char *>(data);
+// Moves all len bytes with io (read or write), through short counts and
+// interrupted calls. Returns false on an error or an early end.
+template <typename Byte, typename Io> bool io_all(Io io, int fd, Byte *p, size_t len) {
     while (len > 0) {
-        ssize_t n = write(fd, p, len);
+        ssize_t n = io(fd, p, len);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -146,18 +147,12 @@ bool write_all(int fd, const void *data, size_t len) {
     return true;
 }
 
+bool write_all(int fd, const void *data, size_t len) {
+    return io_all(write, fd, static_cast<const char *>(data), len);
+}
+
 bool read_all(int fd, void *data, size_t len) {
-    char *p = static_cast<char *>(data);
-    while (len > 0) {
-        ssize_t n = read(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= size_t(n);
-    }
-    return true;
+    return io_all(read, fd, static_cast<char *>(data), len);
 }
 
 // Returns true when the whole file could be written.

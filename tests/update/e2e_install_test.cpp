@@ -19,8 +19,8 @@ class UpdateInstall : public ::testing::Test {
         ASSERT_TRUE(sb_);
     }
     // Puts an image on the server under name; returns its bytes.
-    std::string serve(const std::string &name, const ImageSpec &spec) {
-        std::string bytes = make_image(ftp_.path + "/" + name, spec);
+    std::string serve(const std::string &name, const ImageRecipe &recipe) {
+        std::string bytes = make_image(ftp_.path + "/" + name, recipe);
         EXPECT_FALSE(bytes.empty()) << name;
         return bytes;
     }

@@ -12,9 +12,28 @@ namespace {
 const std::string failed = "\n  update: The application is terminated through an error\n\n";
 const std::string login_ok = "USER anonymous\r\nPASS updater@nimbotex.lan\r\n";
 
-std::vector<FtpPeerStep> logged_in() {
-    return {ftp_step_send("220 scripted\r\n"), ftp_step_recv(), ftp_step_send("331 pass\r\n"),
-            ftp_step_recv(), ftp_step_send("230 in\r\n")};
+// Greeting, USER and PASS accepted, TYPE I accepted; then more.
+std::vector<FtpPeerStep> binary_ready(std::initializer_list<FtpPeerStep> more) {
+    std::vector<FtpPeerStep> steps = {ftp_step_send("220 scripted\r\n"), ftp_step_recv(),
+                                      ftp_step_send("331 pass\r\n"),     ftp_step_recv(),
+                                      ftp_step_send("230 in\r\n"),       ftp_step_recv(),
+                                      ftp_step_send("200 binary\r\n")};
+    steps.insert(steps.end(), more);
+    return steps;
+}
+
+// PASV answered, RETR answered 150 and its data connection accepted.
+std::vector<FtpPeerStep> passive_retr_open(std::initializer_list<FtpPeerStep> more) {
+    std::vector<FtpPeerStep> steps = {
+        ftp_step_recv(), ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"),
+        ftp_step_recv(), ftp_step_send("150 here it comes\r\n"), ftp_step(FTP_PEER_ACCEPT)};
+    steps.insert(steps.end(), more);
+    return steps;
+}
+
+std::vector<FtpPeerStep> operator+(std::vector<FtpPeerStep> a, const std::vector<FtpPeerStep> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 class UpdatePeer : public ::testing::Test {
@@ -58,15 +77,10 @@ class UpdatePeer : public ::testing::Test {
 TEST_F(UpdatePeer, AutoModeFallsBackToPassiveWhenPortIsRefused) {
     std::string image = make_image(tmp_.path + "/swi", {"nimbotex.3.3.0\n", 512, 300});
     ASSERT_FALSE(image.empty());
-    std::vector<FtpPeerStep> steps = logged_in();
-    steps.insert(steps.end(),
-                 {ftp_step_recv(), ftp_step_send("200 binary\r\n"), ftp_step_recv(),
-                  ftp_step_send("500 no PORT here\r\n"), ftp_step_recv(),
-                  ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"), ftp_step_recv(),
-                  ftp_step_send("150 here it comes\r\n"), ftp_step(FTP_PEER_ACCEPT),
-                  ftp_step_data_send(image.data(), image.size()), ftp_step(FTP_PEER_DATA_CLOSE),
-                  ftp_step_send("226 done\r\n"), ftp_step_recv(), ftp_step_send("221 bye\r\n")});
-    play(steps);
+    play(binary_ready({ftp_step_recv(), ftp_step_send("500 no PORT here\r\n")}) +
+         passive_retr_open({ftp_step_data_send(image.data(), image.size()),
+                            ftp_step(FTP_PEER_DATA_CLOSE), ftp_step_send("226 done\r\n"),
+                            ftp_step_recv(), ftp_step_send("221 bye\r\n")}));
     SandboxResult r = run({"-D"});
     EXPECT_TRUE(exited_with(r, 0)) << r.status;
     EXPECT_EQ(state(), "You can swap the system\n");
@@ -86,28 +100,13 @@ TEST_F(UpdatePeer, AutoModeCountsBothAttempts) {
     std::string image = make_image(tmp_.path + "/swi", {"nimbotex.3.3.0\n", 512, 300});
     ASSERT_FALSE(image.empty());
     std::string part(400 * 1024, 'x');
-    std::vector<FtpPeerStep> steps = logged_in();
-    steps.insert(steps.end(), {ftp_step_recv(),
-                               ftp_step_send("200 binary\r\n"),
-                               ftp_step_recv(),
-                               ftp_step_send("200 PORT ok\r\n"),
-                               ftp_step_recv(),
-                               ftp_step_send("150 here it comes\r\n"),
-                               ftp_step(FTP_PEER_CONNECT),
-                               ftp_step_data_send(part.data(), part.size()),
-                               ftp_step(FTP_PEER_DATA_CLOSE),
-                               ftp_step_send("426 aborted\r\n"),
-                               ftp_step_recv(),
-                               ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"),
-                               ftp_step_recv(),
-                               ftp_step_send("150 here it comes\r\n"),
-                               ftp_step(FTP_PEER_ACCEPT),
-                               ftp_step_data_send(image.data(), image.size()),
-                               ftp_step(FTP_PEER_DATA_CLOSE),
-                               ftp_step_send("226 done\r\n"),
-                               ftp_step_recv(),
-                               ftp_step_send("221 bye\r\n")});
-    play(steps);
+    play(binary_ready({ftp_step_recv(), ftp_step_send("200 PORT ok\r\n"), ftp_step_recv(),
+                       ftp_step_send("150 here it comes\r\n"), ftp_step(FTP_PEER_CONNECT),
+                       ftp_step_data_send(part.data(), part.size()), ftp_step(FTP_PEER_DATA_CLOSE),
+                       ftp_step_send("426 aborted\r\n")}) +
+         passive_retr_open({ftp_step_data_send(image.data(), image.size()),
+                            ftp_step(FTP_PEER_DATA_CLOSE), ftp_step_send("226 done\r\n"),
+                            ftp_step_recv(), ftp_step_send("221 bye\r\n")}));
     SandboxResult r = run({"-d"});
     EXPECT_TRUE(exited_with(r, 0)) << r.status;
     EXPECT_EQ(state(), "You can swap the system\n");
@@ -142,12 +141,9 @@ TEST_F(UpdatePeer, LineBreakInAnArgumentIsRefusedAndReported) {
 
 TEST_F(UpdatePeer, MissingFileIsFileUnavailableAndTheLeftoverGoes) {
     ASSERT_TRUE(sandbox_write_file(sb_.get(), "/swi-x", "left from an older tool"));
-    std::vector<FtpPeerStep> steps = logged_in();
-    steps.insert(steps.end(), {ftp_step_recv(), ftp_step_send("200 binary\r\n"), ftp_step_recv(),
-                               ftp_step_send("200 PORT ok\r\n"), ftp_step_recv(),
-                               ftp_step_send("550 No such file.\r\n"), ftp_step_recv(),
-                               ftp_step_send("221 bye\r\n")});
-    play(steps);
+    play(binary_ready({ftp_step_recv(), ftp_step_send("200 PORT ok\r\n"), ftp_step_recv(),
+                       ftp_step_send("550 No such file.\r\n"), ftp_step_recv(),
+                       ftp_step_send("221 bye\r\n")}));
     SandboxResult r = run({"-d", "-D", "-m", "1", "-f", "swi-x"});
     EXPECT_TRUE(exited_with(r, 64)) << r.status;
     EXPECT_EQ(state(), "File unavailable\n");
@@ -167,13 +163,8 @@ TEST_F(UpdatePeer, MissingFileIsFileUnavailableAndTheLeftoverGoes) {
 
 TEST_F(UpdatePeer, SigtermDuringDownloadEndsPromptlyWithTheMonitorsLine) {
     std::string part(200 * 1024, 'x'); // 5% of 4,096,000
-    std::vector<FtpPeerStep> steps = logged_in();
-    steps.insert(steps.end(),
-                 {ftp_step_recv(), ftp_step_send("200 binary\r\n"), ftp_step_recv(),
-                  ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"), ftp_step_recv(),
-                  ftp_step_send("150 here it comes\r\n"), ftp_step(FTP_PEER_ACCEPT),
-                  ftp_step_data_send(part.data(), part.size()), ftp_step(FTP_PEER_STALL)});
-    play(steps);
+    play(binary_ready({}) + passive_retr_open({ftp_step_data_send(part.data(), part.size()),
+                                               ftp_step(FTP_PEER_STALL)}));
     // Indirect: the partition is not touched before the download completes.
     int h = sandbox_spawn(sb_.get(), {"update", "-d", "-m", "2"});
     ASSERT_GT(h, 0);
@@ -198,16 +189,11 @@ TEST_F(UpdatePeer, SigtermDuringDownloadEndsPromptlyWithTheMonitorsLine) {
 
 TEST_F(UpdatePeer, StalledDownloadEndsByTheTimeLimit) {
     std::string part(100 * 1024, 'x'); // 2% of 4,096,000
-    std::vector<FtpPeerStep> steps = logged_in();
-    steps.insert(steps.end(),
-                 {ftp_step_recv(), ftp_step_send("200 binary\r\n"), ftp_step_recv(),
-                  ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"), ftp_step_recv(),
-                  ftp_step_send("150 here it comes\r\n"), ftp_step(FTP_PEER_ACCEPT),
-                  ftp_step_data_send(part.data(), part.size()),
-                  // Past the client's 20-second limit, then a goodbye to QUIT.
-                  ftp_step(FTP_PEER_SLEEP, nullptr, nullptr, 21000), ftp_step_recv(),
-                  ftp_step_send("221 bye\r\n")});
-    play(steps);
+    play(binary_ready({}) +
+         passive_retr_open({ftp_step_data_send(part.data(), part.size()),
+                            // Past the client's 20-second limit, then a goodbye to QUIT.
+                            ftp_step(FTP_PEER_SLEEP, nullptr, nullptr, 21000), ftp_step_recv(),
+                            ftp_step_send("221 bye\r\n")}));
     // The limit's SIGALRM lands on the main thread while the monitor runs.
     SandboxResult r = run({"-d", "-m", "2"});
     EXPECT_TRUE(exited_with(r, 64)) << r.status;

@@ -59,15 +59,15 @@ TempDir::~TempDir() {
         (void)!system(("rm -rf '" + path + "'").c_str());
 }
 
-std::string make_image(const std::string &path, const ImageSpec &spec) {
+std::string make_image(const std::string &path, const ImageRecipe &recipe) {
     std::string tree = path + ".tree";
     if (mkdir(tree.c_str(), 0755) != 0)
         return "";
     bool ok = write_host_file(tree + "/bzImage", random_bytes(40 * 1024)) &&
               write_host_file(tree + "/initrd.gz", random_bytes(60 * 1024));
-    if (!spec.version.empty()) {
+    if (!recipe.version.empty()) {
         std::string version = tree + "/.version";
-        ok = ok && write_host_file(version, spec.version);
+        ok = ok && write_host_file(version, recipe.version);
         // The version check reads the file; an access time ahead of the other
         // times keeps relatime from rewriting the inode we compare later.
         timeval times[2];
@@ -76,16 +76,16 @@ std::string make_image(const std::string &path, const ImageSpec &spec) {
         times[0].tv_sec += 3 * 86400;
         ok = ok && utimes(version.c_str(), times) == 0;
     }
-    std::string cmd = "mke2fs -q -F -b 1024 -t " + std::string(spec.type) +
+    std::string cmd = "mke2fs -q -F -b 1024 -t " + std::string(recipe.type) +
                       " -O ^has_journal -d '" + tree + "' '" + path + "' " +
-                      std::to_string(spec.kib) + " >/dev/null 2>&1";
+                      std::to_string(recipe.kib) + " >/dev/null 2>&1";
     ok = ok && system(cmd.c_str()) == 0;
     (void)!system(("rm -rf '" + tree + "'").c_str());
     if (!ok)
         return "";
-    std::string image = read_host_file(path, static_cast<size_t>(spec.kib) * 1024);
-    image += random_bytes(spec.extra);
-    if (image.size() != static_cast<size_t>(spec.kib) * 1024 + spec.extra ||
+    std::string image = read_host_file(path, static_cast<size_t>(recipe.kib) * 1024);
+    image += random_bytes(recipe.extra);
+    if (image.size() != static_cast<size_t>(recipe.kib) * 1024 + recipe.extra ||
         !write_host_file(path, image))
         return "";
     chmod(path.c_str(), 0644);

@@ -33,7 +33,7 @@ struct TempDir {
     TempDir &operator=(const TempDir &) = delete;
 };
 
-struct ImageSpec {
+struct ImageRecipe {
     std::string version; // content of .version; empty: no .version at all
     unsigned kib = 1024; // file system size
     unsigned extra = 0;  // bytes appended after the file system
@@ -42,7 +42,7 @@ struct ImageSpec {
 
 // Builds an image file at path (an ext2 file system holding .version, a kernel
 // and an initrd, then padding). Returns its bytes, or "" on failure.
-std::string make_image(const std::string &path, const ImageSpec &spec);
+std::string make_image(const std::string &path, const ImageRecipe &recipe);
 
 // Returns the first n bytes of a host file.
 std::string read_host_file(const std::string &path, size_t n);
