@@ -8,7 +8,7 @@
 // a directory with a static x86-64 build of update (the same sources); --qemu
 // says the product binary in the sandbox needs qemu-user.
 
-#include "sandbox.h"
+#include "appliance.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -126,24 +126,23 @@ int main(int argc, char **argv) {
     }
     sh("rm -rf " + tree);
 
-    SandboxOptions opt = sandbox_default_options();
-    opt.vsftpd = true;
+    ApplianceOptions opt = appliance_default_options();
     opt.ftp_dir = ftp;
     opt.standby_kib = mib * 1024 + 1024;
     opt.ramdisk_kib = mib * 1024 + 1024;
     opt.active_kib = 4096;
     std::string err;
-    Sandbox *sb = sandbox_create(opt, &err);
+    Appliance *sb = appliance_create(opt, &err);
     if (!sb) {
         std::fprintf(stderr, "bench: sandbox: %s\n", err.c_str());
         sh("rm -rf " + work);
         return 1;
     }
-    const std::string &root = sandbox_root(sb);
+    const std::string &root = appliance_root(sb);
 
     if (!sh("cp " + peak + " " + root + "/sbin/peak")) {
         std::fprintf(stderr, "bench: cannot copy %s into the sandbox\n", peak.c_str());
-        sandbox_destroy(sb);
+        appliance_destroy(sb);
         sh("rm -rf " + work);
         return 1;
     }
@@ -165,7 +164,7 @@ int main(int argc, char **argv) {
         std::string copy = "cp " + native_dir + "/update " + root + "/sbin/update-native";
         if (!sh(copy)) {
             std::fprintf(stderr, "bench: cannot copy the native update\n");
-            sandbox_destroy(sb);
+            appliance_destroy(sb);
             sh("rm -rf " + work);
             return 1;
         }
@@ -179,7 +178,7 @@ int main(int argc, char **argv) {
                         false,
                         true,
                         {}});
-    std::string netns = "/proc/" + std::to_string(sandbox_init_pid(sb)) + "/ns/net";
+    std::string netns = "/proc/" + std::to_string(appliance_init_pid(sb)) + "/ns/net";
     variants.push_back({"curl",
                         {peak, "nsenter", "--net=" + netns, "sh", "-c",
                          "curl -s -o " + root + "/dev/hda2 ftp://127.0.0.1/image && sync"},
@@ -197,7 +196,7 @@ int main(int argc, char **argv) {
     for (unsigned r = 0; r < runs; ++r) {
         for (Variant &v : variants) {
             if (v.unmount)
-                sandbox_run(sb, {"umount", "/standby_partition"});
+                appliance_run(sb, {"umount", "/standby_partition"});
             drop_caches();
             Sample s;
             if (v.host_cmd) {
@@ -216,18 +215,18 @@ int main(int argc, char **argv) {
                 }
                 s = parse_peak(text, ok);
             } else {
-                SandboxResult res = sandbox_run(sb, v.argv, 600);
+                ApplianceResult res = appliance_run(sb, v.argv, 600);
                 s = parse_peak(res.err, res.status == 0 && !res.timed_out);
             }
             if (v.unmount)
-                sandbox_run(sb, {"mount", "-t", "ext2", "/dev/hda2", "/standby_partition"});
+                appliance_run(sb, {"mount", "-t", "ext2", "/dev/hda2", "/standby_partition"});
             std::printf("  run %u  %-24s %s wall %7.2f s  cpu %7.2f s  rss %7ld KiB\n", r + 1,
                         v.name.c_str(), s.ok ? "ok    " : "FAILED", s.wall, s.cpu, s.rss_kib);
             std::fflush(stdout);
             v.samples.push_back(s);
         }
     }
-    sandbox_destroy(sb);
+    appliance_destroy(sb);
     sh("rm -rf " + work);
 
     std::printf("\n%-24s %10s %10s %12s %8s\n", "median", "wall s", "cpu s", "peak KiB", "MB/s");

@@ -13,7 +13,7 @@ cxx=${FUZZ_CXX:-clang++}
 mkdir -p "$build"
 "$cxx" -std=c++20 -g -O1 -Wall -Wextra -Werror \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
-    -Iconfig config/config.cpp config/config_ops.cpp tests/config/config_fuzz.cpp \
+    -Iconfig config/config.cpp config/config_ops.cpp tests/config_fuzz.cpp \
     -o "$build/config_fuzz"
 
 # Every run writes two small files (and syncs one): memory-backed is faster.
@@ -24,4 +24,4 @@ trap 'rm -rf "$work"' EXIT INT TERM
 mkdir "$work/corpus" "$work/tmp"
 # New inputs go to the scratch corpus; the committed seeds stay as they are.
 TMPDIR="$work/tmp" "$build/config_fuzz" -max_total_time="$seconds" -rss_limit_mb=2048 \
-    -artifact_prefix="$build/" "$work/corpus" tests/config/fuzz_corpus
+    -artifact_prefix="$build/" "$work/corpus" tests/fuzz_corpus

@@ -2,7 +2,7 @@
 // step by step for someone new to the project. Run as root:
 //   nimbo_demo [directory holding update and swap]
 
-#include "sandbox.h"
+#include "appliance.h"
 
 #include <csignal>
 #include <cstdio>
@@ -68,7 +68,7 @@ void show(const char *label, const std::string &text) {
         printf("  (no line end after the last line)\n");
 }
 
-void show_status(const SandboxResult &r) {
+void show_status(const ApplianceResult &r) {
     if (r.timed_out)
         printf("  => did not finish in time and was killed\n");
     else if (r.status >= 0 && WIFEXITED(r.status))
@@ -115,7 +115,7 @@ bool readable(const std::string &path) {
 
 int main(int argc, char **argv) {
     std::string bin_dir = argc > 1 ? argv[1] : NIMBO_PRODUCT_BIN_DIR;
-    SandboxOptions opt = sandbox_default_options();
+    ApplianceOptions opt = appliance_default_options();
     if (!bin_dir.empty()) {
         opt.update_bin = bin_dir + "/update";
         opt.swap_bin = bin_dir + "/swap";
@@ -159,7 +159,7 @@ int main(int argc, char **argv) {
            kNewVersion + 9);
 
     step(2, "the appliance");
-    say("The sandbox is a small Linux system of its own: busybox as the shell and");
+    say("The appliance is a small Linux system of its own: busybox as the shell and");
     say("tools, /dev/hda1 (active partition, mounted at /active_partition, running");
     printf("%s) and /dev/hda2 (standby partition, mounted at /standby_partition),\n", kOldVersion);
     say("the RAM disk dev/ram1, the marker files /.active_partition and");
@@ -168,17 +168,16 @@ int main(int argc, char **argv) {
     say("records the signals it gets. vsftpd serves the image on 127.0.0.1:21.");
     opt.active_tree = work.path + "/old";
     opt.standby_kib = 8192;
-    opt.vsftpd = true;
     opt.ftp_dir = ftp_dir;
     std::string err;
-    Sandbox *sb = sandbox_create(opt, &err);
+    Appliance *sb = appliance_create(opt, &err);
     if (!sb) {
         fprintf(stderr, "nimbo_demo: cannot set up the appliance: %s\n", err.c_str());
         return 1;
     }
-    show("ls -la / (inside)", sandbox_run(sb, {"ls", "-la", "/"}).out);
-    show("/.standby_partition", sandbox_read_file(sb, "/.standby_partition"));
-    show("ls /active_partition", sandbox_run(sb, {"ls", "/active_partition"}).out);
+    show("ls -la / (inside)", appliance_run(sb, {"ls", "-la", "/"}).out);
+    show("/.standby_partition", appliance_read_file(sb, "/.standby_partition"));
+    show("ls /active_partition", appliance_run(sb, {"ls", "/active_partition"}).out);
 
     step(3, "update fetches and installs the image");
     say("update logs in to the FTP server as \"anonymous\", downloads the image into");
@@ -192,7 +191,7 @@ int main(int argc, char **argv) {
     for (const std::string &a : update_cmd)
         printf(" %s", a.c_str());
     printf("\n");
-    SandboxResult r = sandbox_run(sb, update_cmd, 300);
+    ApplianceResult r = appliance_run(sb, update_cmd, 300);
     show("update's console", r.out);
     if (!r.err.empty())
         show("update's error output (should be empty)", r.err);
@@ -200,9 +199,9 @@ int main(int argc, char **argv) {
     say("\n(The download percentage counts against a fixed 4,096,000 bytes, as update");
     say("cannot know the image's size in advance: a 4 MiB image ends at 102%.)");
     say("\nupdate leaves its verdict in the one-line state file; swap acts on it.");
-    show("/cfg/.update.state", sandbox_read_file(sb, "/cfg/.update.state"));
+    show("/cfg/.update.state", appliance_read_file(sb, "/cfg/.update.state"));
     bool exists = false;
-    std::string version = sandbox_read_file(sb, "/standby_partition/.version", &exists);
+    std::string version = appliance_read_file(sb, "/standby_partition/.version", &exists);
     show("/standby_partition/.version", exists ? version : "(missing)");
 
     step(4, "swap makes the standby partition the next one to boot");
@@ -211,19 +210,19 @@ int main(int argc, char **argv) {
     say("/sbin/lilo -C /.lilo.conf, removes its temporary files and sends signal 30");
     say("(SIGPWR) to process 1, which restarts the appliance.");
     printf("\n  $ swap\n");
-    r = sandbox_run(sb, {"swap"}, 300);
+    r = appliance_run(sb, {"swap"}, 300);
     show("swap's console", r.out);
     if (!r.err.empty())
         show("swap's error output", r.err);
     show_status(r);
-    std::string args = sandbox_read_file(sb, "/var/lilo/args", &exists);
+    std::string args = appliance_read_file(sb, "/var/lilo/args", &exists);
     show("arguments /sbin/lilo was given", exists ? args : "(lilo did not run)");
-    std::string conf = sandbox_read_file(sb, "/var/lilo/conf", &exists);
+    std::string conf = appliance_read_file(sb, "/var/lilo/conf", &exists);
     show("the configuration lilo read (/.lilo.conf)", exists ? conf : "(none)");
-    std::string missing = sandbox_read_file(sb, "/var/lilo/missing", &exists);
+    std::string missing = appliance_read_file(sb, "/var/lilo/missing", &exists);
     if (exists)
         show("boot files named there that do not exist", missing);
-    std::vector<int> sigs = sandbox_init_signals(sb);
+    std::vector<int> sigs = appliance_init_signals(sb);
     std::string got;
     for (int s : sigs)
         got += std::to_string(s) + (s == SIGPWR ? " (SIGPWR: restart)" : "") + "\n";
@@ -231,6 +230,6 @@ int main(int argc, char **argv) {
 
     say("\nThat is one update: the appliance would now boot the \"new\" entry,");
     say("the image from the standby partition; \"old\" still boots the previous one.");
-    sandbox_destroy(sb);
+    appliance_destroy(sb);
     return 0;
 }

@@ -1,0 +1,196 @@
+#include "ftp_peer.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int listener(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint16_t port_of(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
+void close_fd(int &fd) {
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+FtpPeer::FtpPeer(std::vector<std::string> script, int listen_fd, int netns_pid)
+    : script_(std::move(script)), listen_(listen_fd), netns_pid_(netns_pid) {
+    if (listen_ < 0)
+        listen_ = listener(0);
+    if (pipe2(stop_, O_CLOEXEC) == 0)
+        thread_ = std::thread([this] { run(); });
+}
+
+FtpPeer::~FtpPeer() {
+    transcript();
+    for (int *fd : {&listen_, &ctrl_, &pasv_, &data_, &stop_[0], &stop_[1]})
+        close_fd(*fd);
+}
+
+uint16_t FtpPeer::port() const {
+    return port_of(listen_);
+}
+
+std::string FtpPeer::transcript() {
+    if (thread_.joinable()) {
+        (void)!write(stop_[1], "x", 1);
+        thread_.join();
+        // Lines the client sent but no step read belong to the transcript too.
+        char buf[4096];
+        ssize_t n;
+        while (ctrl_ >= 0 && (n = recv(ctrl_, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            pending_.append(buf, size_t(n));
+        transcript_ += pending_;
+        pending_.clear();
+    }
+    return transcript_;
+}
+
+std::string FtpPeer::received() {
+    transcript();
+    return received_;
+}
+
+// Returns false when the peer was stopped.
+bool FtpPeer::wait(int fd, short events) {
+    pollfd p[2] = {{fd, events, 0}, {stop_[0], POLLIN, 0}};
+    while (poll(p, 2, -1) < 0) {
+    }
+    return p[1].revents == 0;
+}
+
+bool FtpPeer::send_all(int fd, const std::string &bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        if (fd < 0 || !wait(fd, POLLOUT))
+            return false;
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool FtpPeer::read_line(std::string *line) {
+    for (;;) {
+        size_t nl = pending_.find('\n');
+        if (nl != std::string::npos) {
+            *line = pending_.substr(0, nl + 1);
+            pending_.erase(0, nl + 1);
+            return true;
+        }
+        char buf[4096];
+        ssize_t n = ctrl_ >= 0 && wait(ctrl_, POLLIN) ? read(ctrl_, buf, sizeof buf) : 0;
+        if (n <= 0)
+            return false;
+        pending_.append(buf, size_t(n));
+    }
+}
+
+bool FtpPeer::step(const std::string &s) {
+    auto arg = [&](size_t prefix) { return s.substr(prefix); };
+    if (s == "<") {
+        std::string line;
+        if (!read_line(&line))
+            return false;
+        transcript_ += line;
+        return true;
+    }
+    if (s.rfind("raw:", 0) == 0)
+        return send_all(ctrl_, arg(4));
+    if (s == "pasv") {
+        close_fd(pasv_);
+        pasv_ = listener(0);
+        uint16_t p = port_of(pasv_);
+        return send_all(ctrl_, "227 Entering Passive Mode (127,0,0,1," + std::to_string(p / 256) +
+                                   "," + std::to_string(p % 256) + ")\r\n");
+    }
+    if (s == "accept") {
+        close_fd(data_);
+        if (pasv_ < 0 || !wait(pasv_, POLLIN))
+            return false;
+        data_ = accept4(pasv_, nullptr, nullptr, SOCK_CLOEXEC);
+        return data_ >= 0;
+    }
+    if (s == "port") {
+        unsigned n[6];
+        size_t at = transcript_.rfind("PORT ");
+        if (at == std::string::npos || sscanf(transcript_.c_str() + at + 5, "%u,%u,%u,%u,%u,%u",
+                                              &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]) != 6)
+            return false;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(n[0] << 24 | n[1] << 16 | n[2] << 8 | n[3]);
+        sa.sin_port = htons(uint16_t(n[4] * 256 + n[5]));
+        close_fd(data_);
+        data_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        return connect(data_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+    }
+    if (s.rfind("data:", 0) == 0)
+        return send_all(data_, arg(5));
+    if (s == "recv-data") {
+        char buf[4096];
+        ssize_t n;
+        while (data_ >= 0 && wait(data_, POLLIN) && (n = read(data_, buf, sizeof buf)) > 0)
+            received_.append(buf, size_t(n));
+        return true;
+    }
+    if (s == "close-data") {
+        close_fd(data_);
+        return true;
+    }
+    if (s == "close") {
+        close_fd(ctrl_);
+        return false;
+    }
+    if (s == "stall") {
+        wait(stop_[0], POLLIN);
+        return false;
+    }
+    return send_all(ctrl_, s + "\r\n");
+}
+
+void FtpPeer::run() {
+    if (netns_pid_ > 0) {
+        int ns = open(("/proc/" + std::to_string(netns_pid_) + "/ns/net").c_str(), O_RDONLY);
+        // Data connections of the client inside are reachable from there only.
+        if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0)
+            close(ns);
+    }
+    if (listen_ < 0 || !wait(listen_, POLLIN))
+        return;
+    ctrl_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    bool going = ctrl_ >= 0;
+    for (const std::string &s : script_)
+        if (!(going = going && step(s)))
+            break;
+    std::string line;
+    while (going && read_line(&line))
+        transcript_ += line;
+}
