@@ -163,15 +163,18 @@ int ftp_parse_pasv(const char *line, uint32_t *addr, uint16_t *port) {
             continue;
         if (commas > 5)
             return FTP_ERR;
-        // Numbers above 255 spill into the neighbouring byte; unsigned
-        // arithmetic keeps even absurd digit runs well defined.
+        // A number above 255 would spill into its neighbour and send the
+        // data connection to a port nobody announced.
         uint32_t n[6] = {};
         int i = 0;
         for (const char *q = run; q < p; ++q) {
-            if (*q == ',')
+            if (*q == ',') {
                 ++i;
-            else
-                n[i] = n[i] * 10 + static_cast<uint32_t>(*q - '0');
+                continue;
+            }
+            n[i] = n[i] * 10 + static_cast<uint32_t>(*q - '0');
+            if (n[i] > 255)
+                return FTP_ERR;
         }
         uint32_t host = (n[0] << 24) + (n[1] << 16) + (n[2] << 8) + n[3];
         *addr = htonl(host);
@@ -344,6 +347,13 @@ int ftp_open_data(FtpSession *s, const char *command, int *code, char **reply_li
             if (from.sin_family == AF_INET && from.sin_addr.s_addr == server.s_addr)
                 break;
             close(data_fd);
+            // An expiry while we dealt with the stranger interrupted nothing.
+            if (ftp_internal::alarm_expired()) {
+                guard.disarm();
+                ftp_append_text(err, "timeout waiting for data channel\n");
+                errno = EINTR;
+                return FTP_TIMEOUT_ACCEPT;
+            }
         }
         // sock (the listener) closes when it goes out of scope.
     }

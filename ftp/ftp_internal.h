@@ -25,6 +25,10 @@ class AlarmGuard {
     void disarm();
 };
 
+// True when the running time limit has expired (the armed thread was
+// interrupted, or was not blocked at that moment).
+bool alarm_expired();
+
 // Builds "<verb> <arg>\r\n" (or "<verb>\r\n" when arg is null and optional) in
 // buf. Returns 0, or -1 with a message in err when arg is missing, holds CR or
 // LF, or the line would not fit.

@@ -80,6 +80,24 @@ ssize_t reader_read(void *cookie, char *buf, size_t size) {
     return n < 0 ? -1 : n;
 }
 
+// Control replies: one time limit covers the whole line, however many reads
+// it takes, and an expiry that fell between two reads ends the line at once.
+ssize_t control_read(void *cookie, char *buf, size_t size) {
+    if (alarm_armed.load() && alarm_fired.load()) {
+        errno = EINTR;
+        return -1;
+    }
+    ssize_t n = recv(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf, size, 0);
+    return n < 0 ? -1 : n;
+}
+
+FILE *control_read_stream(int fd) {
+    cookie_io_functions_t io{};
+    io.read = control_read;
+    io.close = cookie_close;
+    return fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), "r", io);
+}
+
 int reader_close(void *cookie) {
     auto *r = static_cast<DataReader *>(cookie);
     int rc = close(r->fd);
@@ -143,6 +161,10 @@ void AlarmGuard::arm(int seconds) {
     // in before it is forgotten right after. One system call per chunk.
     alarm(static_cast<unsigned>(seconds));
     alarm_fired.store(false);
+}
+
+bool alarm_expired() {
+    return alarm_armed.load() && alarm_fired.load();
 }
 
 void AlarmGuard::disarm() {
@@ -332,7 +354,7 @@ int ftp_open_control(const char *host, FtpSession *s, int *resolver_error, int t
     if (rc < 0)
         return fail(errno == EINTR ? FTP_TIMEOUT_CONNECT : FTP_ERR_CONNECT);
 
-    s->ctrl_in = fdopen(s->ctrl_fd, "r");
+    s->ctrl_in = control_read_stream(s->ctrl_fd);
     s->ctrl_dup_fd = dup(s->ctrl_fd);
     if (s->ctrl_dup_fd < 0)
         return fail(FTP_ERR_DUP);
@@ -383,7 +405,23 @@ FtpSession *ftp_connect(const char *host, uint16_t port, char **info, char **err
         return nullptr;
     }
     ftp_append_text(info, line);
-    if (ftp_reply_code(line) == 220)
+    // A banner of several lines is one reply: the next command's reply must
+    // not be taken from its tail.
+    char more[FTP_LINE_MAX];
+    int code = ftp_reply_code(line);
+    // A refusal is judged on its first line; the rest need not be waited for.
+    bool multi = code == 220 && strlen(line) >= 4 && line[3] == '-';
+    while (multi) {
+        if (!read_line(s, more, &timed_out)) {
+            ftp_append_text(err, "unable to read greetings from server\n");
+            ftp_internal::close_control(s);
+            free(s);
+            return nullptr;
+        }
+        ftp_append_text(info, more);
+        multi = ftp_reply_code(more) != code;
+    }
+    if (code == 220)
         return s;
 
     if (strlen(line) >= 4)

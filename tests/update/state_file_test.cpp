@@ -102,8 +102,8 @@ TEST_F(StateFile, FileThatCannotBeOpenedEndsTheRunWith21) {
                              "\n\n  update: The application is terminated through an error\n\n");
 }
 
-TEST_F(StateFile, FailedWriteKeepsTheOldMessageAndEndsWith21) {
-    ASSERT_EQ(write_state(state_path_.c_str(), "Download progress 3%%\n"), 0);
+TEST_F(StateFile, FailedWriteLeavesNoOldVerdictAndEndsWith21) {
+    ASSERT_EQ(write_state(state_path_.c_str(), "You can swap the system\n"), 0);
     EXPECT_EXIT(
         {
             update_init("update"); // the child is a new main thread
@@ -112,12 +112,11 @@ TEST_F(StateFile, FailedWriteKeepsTheOldMessageAndEndsWith21) {
             rlimit lim;
             lim.rlim_cur = lim.rlim_max = 8;
             setrlimit(RLIMIT_FSIZE, &lim);
-            write_state(state_path_.c_str(), "You can swap the system\n");
+            write_state(state_path_.c_str(), "Using the direct auto FTP mode\n");
             exit(99);
         },
         ::testing::ExitedWithCode(UPDATE_EXIT_OPEN), "");
-    EXPECT_EQ(state(), "Download progress 3%\n");
-    EXPECT_EQ(list_dir(dir_), std::vector<std::string>{".update.state"});
+    EXPECT_EQ(list_dir(dir_), std::vector<std::string>{});
 }
 
 TEST_F(StateFile, SuccessWritesTheVerdictAndExitsWithZero) {
