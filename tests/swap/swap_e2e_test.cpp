@@ -272,3 +272,33 @@ TEST_F(SwapRun, UnreadableConfigurationIsNotFabricated) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SwapRun, FailedConversionIsReportedAndDoesNotRestart) {
+    SandboxOptions o = options();
+    write_text(host / "standby/.version", "nimbotex.1.1.1\n");
+    ASSERT_NO_FATAL_FAILURE(start(o));
+    ASSERT_TRUE(sandbox_write_file(box, "/cfg/config.default", "[0] mode..................: ap\n"));
+    ASSERT_TRUE(sandbox_write_file(box, "/cfg/.update.state", allowed));
+    ASSERT_EQ(exit_code(sandbox_run(box, {"sh", "-c",
+                                          "mount -o bind /cfg /cfg && mount -o remount,bind,ro /cfg"})),
+              0);
+    SandboxResult r = swap();
+    EXPECT_EQ(exit_code(r), 1);
+    EXPECT_EQ(r.out, "\n  swap: swap to an old system\n\n  swap: swap to an old system failed\n");
+    EXPECT_EQ(sandbox_read_file(box, "/cfg/config.default"), "[0] mode..................: ap\n");
+    EXPECT_EQ(sandbox_init_signals(box), std::vector<int>{});
+}
+
+TEST_F(SwapRun, StateFileThatIsAFifoDoesNotHang) {
+    ASSERT_NO_FATAL_FAILURE(start(options()));
+    ASSERT_EQ(exit_code(sandbox_run(box, {"mkfifo", "/cfg/.update.state"})), 0);
+    SandboxResult r = sandbox_run(box, {"swap"}, 20);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(exit_code(r), 1);
+    EXPECT_EQ(r.out, "  swap: cannot read or create /cfg/.update.state, not swapping\n\n");
+    EXPECT_EQ(sandbox_init_signals(box), std::vector<int>{});
+}
+
+} // namespace
