@@ -31,7 +31,6 @@ std::atomic<pthread_t> alarm_thread{};
 // Set when the armed alarm went off: a send interrupted after part of its
 // bytes returns that count, not EINTR, so the expiry must be remembered.
 std::atomic<bool> alarm_fired{false};
-std::atomic<int> alarm_seconds{0};
 
 constexpr int quit_accepted[] = {221, 0};
 constexpr int quit_refused[] = {500, 0};
@@ -66,15 +65,11 @@ struct DataReader {
 
 ssize_t reader_read(void *cookie, char *buf, size_t size) {
     auto *r = static_cast<DataReader *>(cookie);
-    if (alarm_armed.load()) {
-        // An expiry between two reads must not be lost; otherwise the time
-        // limit starts again for every read that may block.
-        if (alarm_fired.load()) {
-            errno = EINTR;
-            return -1;
-        }
-        alarm(static_cast<unsigned>(alarm_seconds.load()));
-        alarm_fired.store(false);
+    // An expiry between two reads must not be lost. The limit is never renewed
+    // here: a server trickling a byte now and then would hold us forever.
+    if (alarm_armed.load() && alarm_fired.load()) {
+        errno = EINTR;
+        return -1;
     }
     ssize_t n = recv(r->fd, buf, size, 0);
     return n < 0 ? -1 : n;
@@ -136,13 +131,16 @@ void keep_thread_pointer() {}
 namespace ftp_internal {
 
 void AlarmGuard::arm(int seconds) {
-    alarm_seconds.store(seconds);
     alarm_thread.store(pthread_self());
     alarm_armed.store(true);
     // alarm() replaces a pending alarm; an expiry of the old one that slipped
     // in before it is forgotten right after. One system call per chunk.
     alarm(static_cast<unsigned>(seconds));
     alarm_fired.store(false);
+}
+
+bool AlarmGuard::expired() const {
+    return alarm_fired.load();
 }
 
 void AlarmGuard::disarm() {
