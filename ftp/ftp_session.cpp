@@ -31,7 +31,6 @@ std::atomic<pthread_t> alarm_thread{};
 // Set when the armed alarm went off: a send interrupted after part of its
 // bytes returns that count, not EINTR, so the expiry must be remembered.
 std::atomic<bool> alarm_fired{false};
-std::atomic<int> alarm_seconds{0};
 
 constexpr int quit_accepted[] = {221, 0};
 constexpr int quit_refused[] = {500, 0};
@@ -64,31 +63,25 @@ struct DataReader {
     char buffer[data_buffer_size];
 };
 
-ssize_t reader_read(void *cookie, char *buf, size_t size) {
-    auto *r = static_cast<DataReader *>(cookie);
-    if (alarm_armed.load()) {
-        // An expiry between two reads must not be lost; otherwise the time
-        // limit starts again for every read that may block.
-        if (alarm_fired.load()) {
-            errno = EINTR;
-            return -1;
-        }
-        alarm(static_cast<unsigned>(alarm_seconds.load()));
-        alarm_fired.store(false);
-    }
-    ssize_t n = recv(r->fd, buf, size, 0);
-    return n < 0 ? -1 : n;
-}
-
-// Control replies: one time limit covers the whole line, however many reads
-// it takes, and an expiry that fell between two reads ends the line at once.
-ssize_t control_read(void *cookie, char *buf, size_t size) {
+// One read of a stream under a running time limit. An expiry between two
+// reads must not be lost, and the limit is never renewed here: it covers a
+// whole reply line or download chunk, or a server trickling a byte now and
+// then would hold us forever.
+ssize_t guarded_recv(int fd, char *buf, size_t size) {
     if (alarm_armed.load() && alarm_fired.load()) {
         errno = EINTR;
         return -1;
     }
-    ssize_t n = recv(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf, size, 0);
+    ssize_t n = recv(fd, buf, size, 0);
     return n < 0 ? -1 : n;
+}
+
+ssize_t reader_read(void *cookie, char *buf, size_t size) {
+    return guarded_recv(static_cast<DataReader *>(cookie)->fd, buf, size);
+}
+
+ssize_t control_read(void *cookie, char *buf, size_t size) {
+    return guarded_recv(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf, size);
 }
 
 FILE *control_read_stream(int fd) {
@@ -154,7 +147,6 @@ void keep_thread_pointer() {}
 namespace ftp_internal {
 
 void AlarmGuard::arm(int seconds) {
-    alarm_seconds.store(seconds);
     alarm_thread.store(pthread_self());
     alarm_armed.store(true);
     // alarm() replaces a pending alarm; an expiry of the old one that slipped
@@ -163,8 +155,8 @@ void AlarmGuard::arm(int seconds) {
     alarm_fired.store(false);
 }
 
-bool alarm_expired() {
-    return alarm_armed.load() && alarm_fired.load();
+bool AlarmGuard::expired() const {
+    return alarm_fired.load();
 }
 
 void AlarmGuard::disarm() {

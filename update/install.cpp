@@ -176,36 +176,6 @@ int claim_standby(const char *how, int flags) {
 
 } // namespace
 
-int copy_image(int from, int to) {
-    // Up to COPY_BATCH whole chunks per system call: the device receives
-    // exactly what chunk-by-chunk reads would put there (the image rounded up
-    // to a whole chunk) at a fraction of the calls.
-    static char buf[COPY_CHUNK * COPY_BATCH];
-    for (;;) {
-        int32_t done = transfer_bytes.load(std::memory_order_relaxed);
-        int32_t size = image_size.load(std::memory_order_relaxed);
-        if (done >= size)
-            return 0;
-        termination_point();
-        int64_t chunks = (int64_t(size) - done + COPY_CHUNK - 1) / COPY_CHUNK;
-        size_t want = size_t(std::min<int64_t>(chunks, COPY_BATCH)) * COPY_CHUNK;
-        ssize_t got = read(from, buf, want);
-        if (got < 0 && errno == EINTR)
-            continue;
-        // The source ending before the image is complete would otherwise
-        // leave us reading nothing forever.
-        if (got <= 0)
-            return UPDATE_EXIT_READ;
-        ssize_t put;
-        do {
-            put = write(to, buf, static_cast<size_t>(got));
-        } while (put < 0 && errno == EINTR);
-        if (put != got)
-            return UPDATE_EXIT_WRITE;
-        transfer_bytes.fetch_add(static_cast<int32_t>(put), std::memory_order_relaxed);
-    }
-}
-
 bool leftover_removable(const char *name) {
     return name[0] != '\0' && name[0] != '.' && strchr(name, '/') == nullptr;
 }

@@ -68,8 +68,8 @@ constexpr int OLD_VERSION_COUNT = 10;
 constexpr int STANDBY_DEVICE_SIZE = 10; // "/dev/hdax" and its NUL
 constexpr int MONITOR_PERIOD_US = 200000;
 constexpr int COPY_CHUNK = 1024;
-constexpr int COPY_BATCH = 64; // chunks moved per system call by the copy
 constexpr size_t SERVER_TEXT_MAX = 200; // characters of a server's text kept for the state file
+constexpr int COPY_BATCH = 64; // chunks per system call where the copy cannot splice
 
 // --- termination requests (posted from other threads or the signal handler) ---
 constexpr int TERM_REQUEST_NONE = 0;
@@ -241,9 +241,10 @@ bool leftover_removable(const char *name);
 // "/dev/hda" followed by a digit.
 bool standby_device_valid(const char *text);
 
-// Copies whole 1024-byte chunks (up to COPY_BATCH per call) from one
-// descriptor to the other, advancing transfer_bytes, until it reaches image_size. Returns 0; 22
-// when a read fails or the source ends first; 23 when a write takes fewer bytes than were read.
+// Copies whole 1024-byte chunks from one descriptor to the other (in copy.cpp),
+// advancing transfer_bytes, until it reaches image_size: the target gets the
+// image rounded up to a whole chunk. Returns 0; 22 when a read fails or the
+// source ends first; 23 when a write takes fewer bytes than were read.
 int copy_image(int from, int to);
 
 // The ext2 superblock: where it lies on the device and the fields we check.

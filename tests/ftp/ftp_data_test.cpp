@@ -2,8 +2,10 @@
 // run under ThreadSanitizer (label "tsan"): the peer and a counter reader run
 // beside the transfer.
 
+#include "ftp_internal.h"
 #include "ftp_test_util.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -165,6 +167,118 @@ TEST_F(FtpData, PassiveGetGoesToServerWhateverPasvNames) {
     }
     EXPECT_EQ(transcript(), "PASV\r\nRETR image.swi\r\n");
     EXPECT_EQ(session->data_in, nullptr);
+}
+
+// Puts the download's splice switch back whatever a test did with it.
+struct SpliceSwitch {
+    bool saved = ftp_internal::download_splice;
+    ~SpliceSwitch() {
+        ftp_internal::download_splice = saved;
+    }
+};
+
+TEST_F(FtpData, GetOnBothPathsCountsChunksAndChecksAnnouncedSize) {
+    SpliceSwitch restore;
+    const std::string data = pattern(300005);
+    const char *const differs = "download incomplete: size differs from the announced size\n";
+    struct Case {
+        bool splice;
+        const char *opening;
+        int result;
+        const char *err;
+    } cases[] = {
+        {true, "150 Opening BINARY mode data connection for f (300005 bytes).\r\n", 0, ""},
+        {false, "150 Opening BINARY mode data connection for f (300005 bytes).\r\n", 0, ""},
+        {true, "150 Opening (300006 bytes).\r\n", -16, differs},
+        {false, "150 Opening (300004 bytes).\r\n", -16, differs},
+    };
+    for (const Case &c : cases) {
+        ftp_internal::download_splice = c.splice;
+        ASSERT_NE(start({ftp_step_send(greeting), ftp_step_recv(), pasv_step(),
+                         ftp_step(FTP_PEER_ACCEPT), ftp_step_recv(), ftp_step_send(c.opening),
+                         ftp_step_data_send(data.data(), data.size()),
+                         ftp_step(FTP_PEER_DATA_CLOSE), ftp_step_send("226 done\r\n")}),
+                  nullptr);
+        ftp_set_passive(session, 1);
+        int32_t counter = 5;
+        std::atomic<bool> done{false};
+        std::vector<int32_t> seen;
+        std::thread monitor([&] {
+            while (!done.load()) {
+                seen.push_back(std::atomic_ref<int32_t>(counter).load(std::memory_order_relaxed));
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+        });
+        std::string local = path("image");
+        int rc = ftp_get(session, local.c_str(), "f", nullptr, &err.s, &counter);
+        done = true;
+        monitor.join();
+        EXPECT_EQ(rc, c.result) << c.opening;
+        EXPECT_EQ(err.str(), c.err) << c.opening;
+        EXPECT_EQ(counter, 300010) << c.opening;
+        EXPECT_TRUE(read_file(local) == data) << c.opening;
+        for (int32_t v : seen)
+            EXPECT_TRUE((v - 5) % 4096 == 0 || v == 300010) << v;
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_EQ(session->data_in, nullptr); // the final reply was read
+        EXPECT_EQ(transcript(), "PASV\r\nRETR f\r\n");
+    }
+}
+
+TEST_F(FtpData, GetStopsBeforeTheCounterPassesInt32Max) {
+    SpliceSwitch restore;
+    const std::string data = pattern(4096);
+    struct Case {
+        bool splice;
+        int32_t before;
+        int result;
+        int32_t after;
+        const char *err;
+    } cases[] = {
+        {true, 2147479551, 0, 2147483647, ""},
+        {false, 2147479551, 0, 2147483647, ""},
+        {true, 2147479552, -16, 2147479552, "download too large\n"},
+        {false, 2147479552, -16, 2147479552, "download too large\n"},
+    };
+    for (const Case &c : cases) {
+        ftp_internal::download_splice = c.splice;
+        ASSERT_NE(start({ftp_step_send(greeting), ftp_step_recv(), pasv_step(),
+                         ftp_step(FTP_PEER_ACCEPT), ftp_step_recv(), ftp_step_send("150 go\r\n"),
+                         ftp_step_data_send(data.data(), data.size()),
+                         ftp_step(FTP_PEER_DATA_CLOSE), ftp_step_send("226 done\r\n")}),
+                  nullptr);
+        ftp_set_passive(session, 1);
+        int32_t counter = c.before;
+        EXPECT_EQ(ftp_get(session, path("image").c_str(), "f", nullptr, &err.s, &counter), c.result)
+            << c.before;
+        EXPECT_EQ(counter, c.after);
+        EXPECT_EQ(err.str(), c.err);
+    }
+}
+
+TEST_F(FtpData, TricklingServerEndsWithinTheTimeLimit) {
+    SpliceSwitch restore;
+    for (bool splice : {true, false}) {
+        ftp_internal::download_splice = splice;
+        std::vector<FtpPeerStep> script = {
+            ftp_step_send(greeting),   ftp_step_recv(), pasv_step(),
+            ftp_step(FTP_PEER_ACCEPT), ftp_step_recv(), ftp_step_send("150 go\r\n")};
+        // A byte every 0.6 s for 6 s: each read returns well within the limit.
+        for (int i = 0; i < 10; ++i) {
+            script.push_back(ftp_step_data_send("x"));
+            script.push_back(ftp_step(FTP_PEER_SLEEP, nullptr, nullptr, 600));
+        }
+        ASSERT_NE(start(script), nullptr);
+        ftp_set_passive(session, 1);
+        session->timeout = 2;
+        int32_t counter = 0;
+        auto begin = Clock::now();
+        EXPECT_EQ(ftp_get(session, path("image").c_str(), "f", nullptr, &err.s, &counter), -16);
+        auto took = Clock::now() - begin;
+        EXPECT_GE(took, std::chrono::milliseconds(1500)) << splice;
+        EXPECT_LT(took, std::chrono::seconds(4)) << splice;
+        EXPECT_EQ(counter, 0);
+    }
 }
 
 TEST_F(FtpData, ActiveAcceptsOnlyTheServer) {
@@ -492,10 +606,10 @@ TEST_F(FtpData, UploadTimeLimit) {
     EXPECT_EQ(err.str(), "timeout while reading server response\ntimeout sending data\n");
 }
 
-// A download into /dev/full fails (-16) once the local file's buffer must go
-// out, and leaves the data connection open; these scripts start from there.
-// The first transfer is sized so that nothing of it is left unread.
-constexpr size_t first_transfer_size = 17 * 4096;
+// A download into /dev/full fails (-16) at its first write and leaves the data
+// connection open; these scripts start from there. The first transfer is one
+// chunk sent at once, so nothing of it is left unread.
+constexpr size_t first_transfer_size = 4096;
 
 std::vector<FtpPeerStep> left_open_script(const std::string &first_chunk) {
     return {ftp_step_send(greeting),

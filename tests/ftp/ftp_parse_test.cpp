@@ -65,6 +65,29 @@ TEST(FtpPasv, NumberGroupScan) {
     }
 }
 
+TEST(FtpAnnouncedSize, LastBytesGroup) {
+    struct Case {
+        const char *line;
+        int64_t size;
+    } cases[] = {
+        {"150 Opening BINARY mode data connection for nimbotex (4194304 bytes).\r\n", 4194304},
+        {"150 (12 bytes) of f (34 bytes).\r\n", 34},
+        {"150 (5 bytes) then (junk)\r\n", 5},
+        {"150 (0 bytes)\r\n", 0},
+        {"150 (9223372036854775807 bytes)\r\n", 9223372036854775807},
+        {"150 (5 bytes) (9223372036854775808 bytes)\r\n", -1},
+        {"150 (123456789012345678901234567890 bytes)\r\n", -1},
+        {"150 Opening BINARY mode data connection\r\n", -1},
+        {"150 (-5 bytes)\r\n", -1},
+        {"150 ( 5 bytes)\r\n", -1},
+        {"150 (5 bytes\r\n", -1},
+        {"150 (5 Bytes)\r\n", -1},
+        {nullptr, -1},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ftp_announced_size(c.line), c.size) << (c.line ? c.line : "null");
+}
+
 TEST(FtpDirName, QuotedNameFromSixthCharacter) {
     struct Case {
         const char *line;
