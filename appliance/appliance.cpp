@@ -6,6 +6,7 @@
 
 #include "appliance.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -16,7 +17,6 @@
 #include <map>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -149,6 +149,7 @@ bool wait_for_ftp() {
 
 // Returns "" when the appliance is ready, else what went wrong.
 std::string init_setup(const Appliance &a, const ApplianceOptions &o);
+bool start_vsftpd(const Appliance &a);
 
 } // namespace
 
@@ -158,8 +159,9 @@ struct Appliance {
     pid_t mid = -1, init = -1;
     std::map<int, Job> jobs;
 
+    // Process 1 is chrooted: its root is the appliance's "/".
     std::string inside(const std::string &path) const {
-        return "/proc/" + std::to_string(init) + "/root" + root + path;
+        return "/proc/" + std::to_string(init) + "/root" + path;
     }
 };
 
@@ -179,8 +181,8 @@ std::string init_setup(const Appliance &a, const ApplianceOptions &o) {
         (!a.loops[2].empty() && !mknod_dev(r + "/dev/ram1", S_IFBLK | 0660, a.loops[2])))
         return "device nodes";
     if (mount((r + "/dev/hda1").c_str(), (r + "/active_partition").c_str(), "ext2", 0, nullptr) ||
-        (o.mount_standby && mount((r + "/dev/hda2").c_str(), (r + "/standby_partition").c_str(),
-                                  "ext2", 0, nullptr)))
+        (o.mount_standby &&
+         mount((r + "/dev/hda2").c_str(), (r + "/standby_partition").c_str(), "ext2", 0, nullptr)))
         return "mounting the partitions";
     if (mount("proc", (r + "/proc").c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr))
         return "proc";
@@ -196,8 +198,13 @@ std::string init_setup(const Appliance &a, const ApplianceOptions &o) {
     if (!lo_up)
         return "loopback";
     sethostname("nimbotex", 8);
-    if (o.ftp_dir.empty())
-        return "";
+    if (!o.ftp_dir.empty() && !start_vsftpd(a))
+        return "vsftpd does not answer on 127.0.0.1:21";
+    return chroot(r.c_str()) == 0 && chdir("/") == 0 ? "" : "chroot";
+}
+
+// vsftpd sees the host's files (it is linked dynamically) and the appliance's network.
+bool start_vsftpd(const Appliance &a) {
     pid_t pid = fork();
     if (pid == 0) {
         syscall(SYS_close_range, 3U, ~0U, 0U);
@@ -207,7 +214,7 @@ std::string init_setup(const Appliance &a, const ApplianceOptions &o) {
         execl("/usr/sbin/vsftpd", "vsftpd", (a.base + "/vsftpd.conf").c_str(), nullptr);
         _exit(127);
     }
-    return pid > 0 && wait_for_ftp() ? "" : "vsftpd does not answer on 127.0.0.1:21";
+    return pid > 0 && wait_for_ftp();
 }
 
 [[noreturn]] void init_main(const Appliance &a, const ApplianceOptions &o, int ready) {
@@ -216,7 +223,8 @@ std::string init_setup(const Appliance &a, const ApplianceOptions &o) {
     sigfillset(&all);
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &all, nullptr);
-    signal_log = open((a.base + "/signals").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    signal_log =
+        open((a.base + "/signals").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     std::string why = init_setup(a, o);
     (void)!write(ready, why.empty() ? "ok" : why.c_str(), why.empty() ? 2 : why.size());
     close(ready);
@@ -281,8 +289,9 @@ bool start_init(Appliance *a, const ApplianceOptions &o, std::string *err) {
 
 bool build_root(Appliance *a, const ApplianceOptions &o, std::string *err) {
     const std::string &r = a->root;
-    for (const char *d : {"", "/bin", "/sbin", "/cfg", "/dev", "/proc", "/tmp", "/var", "/var/lilo",
-                          "/var/log", "/usr", "/usr/bin", "/active_partition", "/standby_partition"})
+    for (const char *d :
+         {"", "/bin", "/sbin", "/cfg", "/dev", "/proc", "/tmp", "/var", "/var/lilo", "/var/log",
+          "/usr", "/usr/bin", "/active_partition", "/standby_partition"})
         if (mkdir((r + d).c_str(), 0755) != 0) {
             *err = "mkdir " + r + d;
             return false;
@@ -300,8 +309,8 @@ bool build_root(Appliance *a, const ApplianceOptions &o, std::string *err) {
             *err = "cannot copy " + from;
             return false;
         }
-    bool ok = put(r + kQemu, "", 0755) && put(r + "/sbin/lilo", lilo_script +
-                                                  std::to_string(o.lilo_status) + "\n", 0755);
+    bool ok = put(r + kQemu, "", 0755) &&
+              put(r + "/sbin/lilo", lilo_script + std::to_string(o.lilo_status) + "\n", 0755);
     if (o.smsc_marker)
         ok = ok && put(r + "/.smsc91c111", "", 0644);
     if (o.standby_marker != "-")
@@ -319,8 +328,9 @@ bool build_root(Appliance *a, const ApplianceOptions &o, std::string *err) {
                      "\npasv_enable=YES\nport_enable=YES\npasv_address=127.0.0.1\n"
                      "connect_from_port_20=NO\nseccomp_sandbox=NO\nisolate=NO\n"
                      "isolate_network=NO\nsecure_chroot_dir=" +
-                     a->base + "/empty\nxferlog_enable=YES\nlog_ftp_protocol=YES\n"
-                               "vsftpd_log_file=" +
+                     a->base +
+                     "/empty\nxferlog_enable=YES\nlog_ftp_protocol=YES\n"
+                     "vsftpd_log_file=" +
                      r + "/var/log/vsftpd.log\n",
                  0600);
     }
@@ -334,8 +344,8 @@ bool make_disk(Appliance *a, int n, unsigned kib, const std::string &tree, bool 
                std::string *err) {
     std::string image = a->base + "/disk" + std::to_string(n) + ".img";
     if (!sh("truncate -s " + std::to_string(kib) + "K " + image) ||
-        (ext2 && !sh("/sbin/mke2fs -q -F -t ext2 " + (tree.empty() ? "" : "-d '" + tree + "' ") +
-                     image))) {
+        (ext2 &&
+         !sh("/sbin/mke2fs -q -F -t ext2 " + (tree.empty() ? "" : "-d '" + tree + "' ") + image))) {
         *err = "cannot make " + image;
         return false;
     }

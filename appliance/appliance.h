@@ -15,16 +15,16 @@
 #include <vector>
 
 struct ApplianceOptions {
-    std::string update_bin, swap_bin; // copied to /sbin/update, /sbin/swap; empty: none
-    bool smsc_marker = true;          // /.smsc91c111
+    std::string update_bin, swap_bin;           // copied to /sbin/update, /sbin/swap; empty: none
+    bool smsc_marker = true;                    // /.smsc91c111
     std::string standby_marker = "/dev/hda2\n"; // /.standby_partition; "-": no file
     std::string active_marker = "/dev/hda1\n";  // /.active_partition; "-": no file
     unsigned active_kib = 8192, standby_kib = 8192;
     std::string active_tree, standby_tree; // host folders copied onto the partitions
     bool mount_standby = true; // at /standby_partition (/dev/hda1 is always at /active_partition)
-    unsigned ramdisk_kib = 16384;           // 0: no dev/ram1
-    std::string ftp_dir;                    // non-empty: vsftpd serves it anonymously
-    int lilo_status = 0;                    // exit status of the lilo double when content
+    unsigned ramdisk_kib = 16384; // 0: no dev/ram1
+    std::string ftp_dir;          // non-empty: vsftpd serves it anonymously
+    int lilo_status = 0;          // exit status of the lilo double when content
 };
 
 // The options above with the binaries of this build (or of the product build).

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the product and a native static build of the same sources, then runs
-# the download benchmark in the appliance sandbox. Run as root.
+# the download benchmark on the throwaway appliance. Run as root.
 #   sh bench/run.sh [--mib N] [--runs N]
 set -eu
 cd "$(dirname "$0")/.."

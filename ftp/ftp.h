@@ -129,6 +129,10 @@ int ftp_reply_code(const char *line);
 // that run has exactly five; -1 otherwise.
 int ftp_parse_pasv(const char *line, uint32_t *addr, uint16_t *port);
 
+// Returns the size N of the last "(N bytes)" group (digits only) of a 125/150
+// line, or -1 when there is none or N does not fit 63 bits.
+int64_t ftp_announced_size(const char *line);
+
 // Returns a heap copy of the directory name of a 257 line (from its sixth
 // character up to the next double quote), or nullptr when there is none.
 char *ftp_parse_dir_name(const char *line);
@@ -202,9 +206,13 @@ int ftp_list(FtpSession *s, const char *path, int names_only, char ***lines, cha
 // RETR remote into local_path (created or truncated). *counter, when given, grows
 // by each 4096-byte chunk written; it is advanced with relaxed atomic additions
 // (std::atomic_ref), so another thread may read it with std::atomic_ref or
-// __atomic_load_n. Returns 0; -11 local file; the refusing code; 125/150; the
-// opener's negative code; -9; -14; -16 (short write or read error, data
-// connection left open).
+// __atomic_load_n. The time limit covers each chunk. Returns 0; -11 local file;
+// the refusing code; 125/150; the opener's negative code; -9; -14; -16: short
+// write, read error or time limit, or a counter that would pass INT32_MAX ("download
+// too large\n"), the data connection left open; also -16 when the local file
+// fails to close, or when the bytes received differ from a size the 125/150
+// reply announced ("download incomplete: size differs from the announced
+// size\n"), the final reply read.
 int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char **info, char **err,
             int32_t *counter);
 

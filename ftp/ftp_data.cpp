@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio_ext.h>
 #include <sys/socket.h>
@@ -27,7 +29,6 @@ constexpr int transfer_refused[] = {421, 425, 426, 450, 451, 452, 500, 501,
                                     502, 530, 532, 550, 551, 552, 553, 0};
 
 constexpr size_t chunk_size = 4096;
-constexpr size_t local_buffer_size = 64 * 1024;
 constexpr int list_line_max = 1022;
 constexpr size_t list_initial_lines = 20;
 constexpr size_t port_address_max = 19;
@@ -52,24 +53,15 @@ struct Fd {
     }
 };
 
-// Owns a local FILE* and the buffer it may have been given; close() reports
-// whether buffered data reached the file.
+// Owns a local FILE*; close() reports whether buffered data reached the file.
 struct LocalFile {
     FILE *f = nullptr;
-    char *buffer = nullptr;
     ~LocalFile() {
         if (f != nullptr) {
             int saved = errno;
             fclose(f);
             errno = saved;
         }
-        free(buffer);
-    }
-    // Large writes onto a block device; without memory the default will do.
-    void enlarge_buffer() {
-        buffer = static_cast<char *>(malloc(local_buffer_size));
-        if (buffer != nullptr)
-            setvbuf(f, buffer, _IOFBF, local_buffer_size);
     }
     bool close() {
         FILE *g = f;
@@ -163,21 +155,46 @@ int ftp_parse_pasv(const char *line, uint32_t *addr, uint16_t *port) {
             continue;
         if (commas > 5)
             return FTP_ERR;
-        // Numbers above 255 spill into the neighbouring byte; unsigned
-        // arithmetic keeps even absurd digit runs well defined.
+        // A number above 255 would spill into its neighbour and send the
+        // data connection to a port nobody announced.
         uint32_t n[6] = {};
         int i = 0;
         for (const char *q = run; q < p; ++q) {
-            if (*q == ',')
+            if (*q == ',') {
                 ++i;
-            else
-                n[i] = n[i] * 10 + static_cast<uint32_t>(*q - '0');
+                continue;
+            }
+            n[i] = n[i] * 10 + static_cast<uint32_t>(*q - '0');
+            if (n[i] > 255)
+                return FTP_ERR;
         }
         uint32_t host = (n[0] << 24) + (n[1] << 16) + (n[2] << 8) + n[3];
         *addr = htonl(host);
         *port = static_cast<uint16_t>(n[4] * 256 + n[5]);
         return FTP_OK;
     }
+}
+
+int64_t ftp_announced_size(const char *line) {
+    if (line == nullptr)
+        return -1;
+    int64_t size = -1;
+    for (const char *p = strchr(line, '('); p != nullptr; p = strchr(p + 1, '(')) {
+        const char *q = p + 1;
+        int64_t n = 0;
+        bool overflow = false;
+        for (; isdigit(static_cast<unsigned char>(*q)); ++q) {
+            int digit = *q - '0';
+            if (n > (INT64_MAX - digit) / 10)
+                overflow = true;
+            else
+                n = n * 10 + digit;
+        }
+        if (q == p + 1 || strncmp(q, " bytes)", 7) != 0)
+            continue;
+        size = overflow ? -1 : n;
+    }
+    return size;
 }
 
 int ftp_pasv(FtpSession *s, char **info, char **err) {
@@ -329,7 +346,13 @@ int ftp_open_data(FtpSession *s, const char *command, int *code, char **reply_li
         for (;;) {
             sockaddr_in from{};
             socklen_t from_len = sizeof from;
-            data_fd = accept(sock.fd, reinterpret_cast<sockaddr *>(&from), &from_len);
+            // An expiry while we dealt with a stranger interrupted nothing.
+            if (guard.expired()) {
+                data_fd = -1;
+                errno = EINTR;
+            } else {
+                data_fd = accept(sock.fd, reinterpret_cast<sockaddr *>(&from), &from_len);
+            }
             if (data_fd < 0) {
                 int saved = errno;
                 guard.disarm();
@@ -427,43 +450,27 @@ int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char
     char command[FTP_LINE_MAX];
     if (ftp_internal::format_command(command, "RETR", remote_path, false, err) != FTP_OK)
         return FTP_ERR;
-    LocalFile local;
-    local.f = local_path != nullptr ? fopen(local_path, "w") : nullptr;
-    if (local.f == nullptr) {
+    // What fopen(path, "w") does, without a stream: the data loop writes itself.
+    Fd local(local_path != nullptr
+                 ? open(local_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
+                 : -1);
+    if (local.fd < 0) {
         ftp_append_text(err, "can't open file\n");
         return FTP_ERR_LOCAL_FILE;
     }
-    local.enlarge_buffer();
     int code = 0;
-    int rc = ftp_open_data(s, command, &code, nullptr, info, err);
+    char *opening = nullptr;
+    int rc = ftp_open_data(s, command, &code, &opening, info, err);
+    int64_t announced = ftp_announced_size(opening);
+    free(opening);
     if (rc != FTP_OK)
         return opener_failure(rc, code, err);
 
-    char buf[chunk_size];
-    AlarmGuard guard(s->timeout);
-    for (;;) {
-        size_t n = fread(buf, 1, sizeof buf, s->data_in);
-        if (n == 0)
-            break;
-        if (fwrite(buf, 1, n, local.f) != n)
-            return FTP_ERR_DOWNLOAD; // guard and local file close on the way out
-        if (counter != nullptr)
-            std::atomic_ref<int32_t>(*counter).fetch_add(static_cast<int32_t>(n),
-                                                         std::memory_order_relaxed);
-        // A short chunk means end of data or a failed read; either way no
-        // further read is worth another full time limit.
-        if (n < sizeof buf)
-            break;
-        // The data stream renews the time limit before each read that may
-        // block, so the limit still covers every chunk without a system call
-        // per chunk.
-    }
-    if (ferror(s->data_in))
-        return FTP_ERR_DOWNLOAD;
-    guard.disarm();
+    int64_t received = 0;
+    if (ftp_internal::download_data(s, local.fd, counter, &received, err) != FTP_OK)
+        return FTP_ERR_DOWNLOAD; // the local file closes on the way out
 
-    // Buffered bytes reach the file only here; a failed close loses data.
-    bool stored = local.close();
+    bool stored = close(local.release()) == 0;
     int final_code = 0;
     rc = close_data(s, &final_code, info, err);
     if (final_code == FTP_TIMEOUT_READ) {
@@ -472,6 +479,11 @@ int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char
     }
     if (!stored)
         return FTP_ERR_DOWNLOAD;
+    // A connection that broke off early looks like a normal end of the data.
+    if (announced >= 0 && received != announced) {
+        ftp_append_text(err, "download incomplete: size differs from the announced size\n");
+        return FTP_ERR_DOWNLOAD;
+    }
     return rc;
 }
 

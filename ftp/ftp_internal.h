@@ -23,6 +23,10 @@ class AlarmGuard {
     AlarmGuard &operator=(const AlarmGuard &) = delete;
     void arm(int seconds);
     void disarm();
+    // True once the armed alarm went off: a call that moved part of its bytes
+    // returns a count instead of EINTR, and an expiry between two calls
+    // interrupts neither, so loops ask before each blocking call.
+    bool expired() const;
 };
 
 // Builds "<verb> <arg>\r\n" (or "<verb>\r\n" when arg is null and optional) in
@@ -37,9 +41,20 @@ int format_command(char (&buf)[FTP_LINE_MAX], const char *verb, const char *arg,
 FILE *socket_write_stream(int fd);
 
 // Opens the read stream of a data connection on fd, with a large buffer; a
-// read that may block renews a running time limit, and one that expired between
-// reads fails with EINTR. Closing the stream closes fd. Returns nullptr on failure.
+// read after the running time limit expired fails with EINTR. Closing the
+// stream closes fd. Returns nullptr on failure.
 FILE *socket_read_stream(int fd);
+
+// The data loop of ftp_get: moves the data connection's bytes onto fd until the
+// server closes it, the time limit covering each 4096-byte chunk, and adds
+// whole chunks (the last one at the end) to *counter when given. *total gets
+// the bytes written. Returns 0 at the end of the data; -16 on a read error or
+// the time limit, a short write, or a counter that would pass INT32_MAX
+// ("download too large\n" in err).
+int download_data(FtpSession *s, int fd, int32_t *counter, int64_t *total, char **err);
+
+// Whether download_data may splice; tests turn it off to run the plain loop.
+extern bool download_splice;
 
 // Closes both control streams and clears their fields.
 void close_control(FtpSession *s);

@@ -31,7 +31,6 @@ std::atomic<pthread_t> alarm_thread{};
 // Set when the armed alarm went off: a send interrupted after part of its
 // bytes returns that count, not EINTR, so the expiry must be remembered.
 std::atomic<bool> alarm_fired{false};
-std::atomic<int> alarm_seconds{0};
 
 constexpr int quit_accepted[] = {221, 0};
 constexpr int quit_refused[] = {500, 0};
@@ -64,20 +63,32 @@ struct DataReader {
     char buffer[data_buffer_size];
 };
 
-ssize_t reader_read(void *cookie, char *buf, size_t size) {
-    auto *r = static_cast<DataReader *>(cookie);
-    if (alarm_armed.load()) {
-        // An expiry between two reads must not be lost; otherwise the time
-        // limit starts again for every read that may block.
-        if (alarm_fired.load()) {
-            errno = EINTR;
-            return -1;
-        }
-        alarm(static_cast<unsigned>(alarm_seconds.load()));
-        alarm_fired.store(false);
+// One read of a stream under a running time limit. An expiry between two
+// reads must not be lost, and the limit is never renewed here: it covers a
+// whole reply line or download chunk, or a server trickling a byte now and
+// then would hold us forever.
+ssize_t guarded_recv(int fd, char *buf, size_t size) {
+    if (alarm_armed.load() && alarm_fired.load()) {
+        errno = EINTR;
+        return -1;
     }
-    ssize_t n = recv(r->fd, buf, size, 0);
+    ssize_t n = recv(fd, buf, size, 0);
     return n < 0 ? -1 : n;
+}
+
+ssize_t reader_read(void *cookie, char *buf, size_t size) {
+    return guarded_recv(static_cast<DataReader *>(cookie)->fd, buf, size);
+}
+
+ssize_t control_read(void *cookie, char *buf, size_t size) {
+    return guarded_recv(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf, size);
+}
+
+FILE *control_read_stream(int fd) {
+    cookie_io_functions_t io{};
+    io.read = control_read;
+    io.close = cookie_close;
+    return fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), "r", io);
 }
 
 int reader_close(void *cookie) {
@@ -136,13 +147,16 @@ void keep_thread_pointer() {}
 namespace ftp_internal {
 
 void AlarmGuard::arm(int seconds) {
-    alarm_seconds.store(seconds);
     alarm_thread.store(pthread_self());
     alarm_armed.store(true);
     // alarm() replaces a pending alarm; an expiry of the old one that slipped
     // in before it is forgotten right after. One system call per chunk.
     alarm(static_cast<unsigned>(seconds));
     alarm_fired.store(false);
+}
+
+bool AlarmGuard::expired() const {
+    return alarm_fired.load();
 }
 
 void AlarmGuard::disarm() {
@@ -332,7 +346,7 @@ int ftp_open_control(const char *host, FtpSession *s, int *resolver_error, int t
     if (rc < 0)
         return fail(errno == EINTR ? FTP_TIMEOUT_CONNECT : FTP_ERR_CONNECT);
 
-    s->ctrl_in = fdopen(s->ctrl_fd, "r");
+    s->ctrl_in = control_read_stream(s->ctrl_fd);
     s->ctrl_dup_fd = dup(s->ctrl_fd);
     if (s->ctrl_dup_fd < 0)
         return fail(FTP_ERR_DUP);
@@ -383,7 +397,23 @@ FtpSession *ftp_connect(const char *host, uint16_t port, char **info, char **err
         return nullptr;
     }
     ftp_append_text(info, line);
-    if (ftp_reply_code(line) == 220)
+    // A banner of several lines is one reply: the next command's reply must
+    // not be taken from its tail.
+    char more[FTP_LINE_MAX];
+    int code = ftp_reply_code(line);
+    // A refusal is judged on its first line; the rest need not be waited for.
+    bool multi = code == 220 && strlen(line) >= 4 && line[3] == '-';
+    while (multi) {
+        if (!read_line(s, more, &timed_out)) {
+            ftp_append_text(err, "unable to read greetings from server\n");
+            ftp_internal::close_control(s);
+            free(s);
+            return nullptr;
+        }
+        ftp_append_text(info, more);
+        multi = ftp_reply_code(more) != code;
+    }
+    if (code == 220)
         return s;
 
     if (strlen(line) >= 4)

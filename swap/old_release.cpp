@@ -2,7 +2,9 @@
 
 #include "text_file.h"
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -51,7 +53,14 @@ int convert_config_for_old_release(const char *path, nimbotex_config *config) {
 int convert_configs_for_old_release(nimbotex_config *config) {
     // Fields a file lacks get defaults rather than whatever the heap held.
     config_set_defaults(config);
-    convert_config_for_old_release(CONFIG_DEFAULT_PATH, config);
-    convert_config_for_old_release(CONFIG_ACTIVE_PATH, config);
-    return 0;
+    int result = OLD_RELEASE_CONVERTED;
+    for (const char *path : {CONFIG_DEFAULT_PATH, CONFIG_ACTIVE_PATH}) {
+        // A file the box does not have needs no conversion.
+        if (access(path, F_OK) != 0 && errno == ENOENT)
+            continue;
+        int rc = convert_config_for_old_release(path, config);
+        if (result == OLD_RELEASE_CONVERTED)
+            result = rc;
+    }
+    return result;
 }

@@ -27,6 +27,7 @@ int convert_config_for_old_release(const char *path, nimbotex_config *config);
 
 // Converts /cfg/config.default and then /cfg/config.active in the working
 // record config, which starts with the defaults; config.active inherits from
-// config.default what it does not set itself. Files that cannot be read are
-// left alone. Returns 0.
+// config.default what it does not set itself. A file that does not exist is
+// skipped; one that cannot be read is left alone. Returns 0 when every file
+// there was converted, else the first failure (1 not written, 2 not read).
 int convert_configs_for_old_release(nimbotex_config *config);

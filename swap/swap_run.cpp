@@ -7,6 +7,9 @@
 #include "text_file.h"
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +36,21 @@ int run_shell_template(const char *prog, const char *format, const char *path) {
     return run_shell_command(prog, command);
 }
 
+// Opens path as a stream only when it is a regular file: a FIFO or device
+// there would block the run or feed it whatever it produces.
+FILE *open_regular(const char *path, int flags) {
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    FILE *f = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        f = fdopen(fd, (flags & O_ACCMODE) == O_RDONLY ? "r" : "w");
+    if (f == nullptr)
+        close(fd);
+    return f;
+}
+
 } // namespace
 
 int swap_command_line(const char *prog, int argc, char **argv) {
@@ -50,12 +68,12 @@ int swap_command_line(const char *prog, int argc, char **argv) {
 }
 
 int swap_check_state(const char *prog, const char *path) {
-    FilePtr f(std::fopen(path, "r"));
+    FilePtr f(open_regular(path, O_RDONLY));
     if (!f) {
         // No verdict from update means no swap: leave one that says so.
-        if (FilePtr w{std::fopen(path, "w")})
+        if (FilePtr w{open_regular(path, O_WRONLY | O_CREAT | O_TRUNC)})
             std::fputs("Don't swap the system\n", w.get());
-        f.reset(std::fopen(path, "r"));
+        f.reset(open_regular(path, O_RDONLY));
         if (!f) {
             std::printf("  %s: cannot read or create %s, not swapping\n\n", prog, path);
             return SWAP_FAILED;
@@ -114,8 +132,13 @@ int swap_run(const char *prog) {
         return SWAP_FAILED;
     // Only once the boot loader points at the new partition: a failed
     // installation leaves the running system's configuration as it was.
-    if (config)
-        convert_configs_for_old_release(config.get());
+    // The boot loader already starts the new partition; restarting into it
+    // with a configuration it cannot read would take the box off the network.
+    // Left running, it can be repaired and swapped again.
+    if (config && convert_configs_for_old_release(config.get()) != OLD_RELEASE_CONVERTED) {
+        std::printf("\n  %s: swap to an old system failed\n", prog);
+        return SWAP_FAILED;
+    }
 
     if (run_shell_command(prog, "/bin/sh -c \"/bin/rm /.ap_contens\"") != SWAP_OK ||
         run_shell_command(prog, "/bin/sh -c \"/bin/rm /.sp_contens\"") != SWAP_OK ||

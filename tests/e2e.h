@@ -4,6 +4,7 @@
 #include "appliance.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/wait.h>
@@ -13,19 +14,31 @@ struct Scratch {
         char t[] = "/tmp/e2e.XXXXXX";
         return std::string(mkdtemp(t) != nullptr ? t : "/nonexistent");
     }();
-    ~Scratch() { (void)!std::system(("rm -rf " + path).c_str()); }
+    ~Scratch() {
+        (void)!std::system(("rm -rf " + path).c_str());
+    }
 };
 
-class Appliance1 {
-  public:
+struct Appliance1 {
     explicit Appliance1(const ApplianceOptions &o) {
         std::string err;
         a = appliance_create(o, &err);
         EXPECT_NE(a, nullptr) << err;
     }
-    ~Appliance1() { appliance_destroy(a); }
+    ~Appliance1() {
+        appliance_destroy(a);
+    }
     Appliance *a;
 };
+
+inline std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::string golden(const char *name) {
+    return slurp(std::string(NIMBO_GOLDEN_DIR) + "/" + name);
+}
 
 inline int exit_code(const ApplianceResult &r) {
     return !r.timed_out && r.status >= 0 && WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1;
@@ -39,24 +52,13 @@ inline std::string settled(const std::string &console) {
 // An ext2 image of kib KiB in dir/name holding .version (none when version is
 // empty), bzImage-<v> and RFS-<v>.gz, then extra bytes. Returns its bytes.
 inline std::string make_image(const std::string &dir, const std::string &name,
-                              const std::string &version, unsigned kib = 1024,
-                              unsigned extra = 0) {
+                              const std::string &version, unsigned kib = 1024, unsigned extra = 0) {
     std::string tree = dir + "/tree-" + name, v = version.size() > 9 ? version.substr(9) : "x";
-    std::string cmd = "mkdir -p " + tree + " && cd " + tree + " && touch bzImage-" + v +
-                      " RFS-" + v + ".gz" +
+    std::string cmd = "mkdir -p " + tree + " && cd " + tree + " && touch bzImage-" + v + " RFS-" +
+                      v + ".gz" +
                       (version.empty() ? "" : " && printf '" + version + "\\n' > .version") +
                       " && mke2fs -q -F -t ext2 -d " + tree + " " + dir + "/" + name + " " +
                       std::to_string(kib) + "k >/dev/null && head -c " + std::to_string(extra) +
                       " /dev/urandom >> " + dir + "/" + name + " && chmod 644 " + dir + "/" + name;
-    if (std::system(cmd.c_str()) != 0)
-        return "";
-    std::string bytes;
-    if (FILE *f = fopen((dir + "/" + name).c_str(), "rb")) {
-        char buf[65536];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            bytes.append(buf, n);
-        fclose(f);
-    }
-    return bytes;
+    return std::system(cmd.c_str()) == 0 ? slurp(dir + "/" + name) : "";
 }

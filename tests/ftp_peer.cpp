@@ -31,10 +31,11 @@ uint16_t port_of(int fd) {
     return ntohs(sa.sin_port);
 }
 
-void close_fd(int &fd) {
+bool close_fd(int &fd) {
     if (fd >= 0)
         close(fd);
     fd = -1;
+    return true;
 }
 
 } // namespace
@@ -115,13 +116,9 @@ bool FtpPeer::read_line(std::string *line) {
 
 bool FtpPeer::step(const std::string &s) {
     auto arg = [&](size_t prefix) { return s.substr(prefix); };
-    if (s == "<") {
-        std::string line;
-        if (!read_line(&line))
-            return false;
-        transcript_ += line;
-        return true;
-    }
+    std::string line;
+    if (s == "<")
+        return read_line(&line) && !(transcript_ += line).empty();
     if (s.rfind("raw:", 0) == 0)
         return send_all(ctrl_, arg(4));
     if (s == "pasv") {
@@ -133,9 +130,8 @@ bool FtpPeer::step(const std::string &s) {
     }
     if (s == "accept") {
         close_fd(data_);
-        if (pasv_ < 0 || !wait(pasv_, POLLIN))
-            return false;
-        data_ = accept4(pasv_, nullptr, nullptr, SOCK_CLOEXEC);
+        data_ =
+            pasv_ >= 0 && wait(pasv_, POLLIN) ? accept4(pasv_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         return data_ >= 0;
     }
     if (s == "port") {
@@ -161,18 +157,16 @@ bool FtpPeer::step(const std::string &s) {
             received_.append(buf, size_t(n));
         return true;
     }
-    if (s == "close-data") {
-        close_fd(data_);
-        return true;
+    if (s == "close-data")
+        return close_fd(data_);
+    if (s == "close")
+        return !close_fd(ctrl_); // ends the script
+    if (s.rfind("sleep:", 0) == 0) {
+        pollfd p{stop_[0], POLLIN, 0};
+        return poll(&p, 1, std::stoi(arg(6))) == 0;
     }
-    if (s == "close") {
-        close_fd(ctrl_);
-        return false;
-    }
-    if (s == "stall") {
-        wait(stop_[0], POLLIN);
-        return false;
-    }
+    if (s == "stall")
+        return wait(stop_[0], POLLIN) && false;
     return send_all(ctrl_, s + "\r\n");
 }
 

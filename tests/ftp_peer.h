@@ -14,11 +14,23 @@
 //   "recv-data"    read the data connection to its end
 //   "close-data"   close the data connection
 //   "close"        close the control connection
+//   "sleep:<ms>"   pause
 //   "stall"        do nothing more until stopped
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+// The steps of text, sep between them.
+inline std::vector<std::string> ftp_script(const std::string &text, char sep = '|') {
+    std::vector<std::string> steps;
+    std::istringstream in(text);
+    for (std::string step; std::getline(in, step, sep);)
+        if (!step.empty())
+            steps.push_back(step);
+    return steps;
+}
 
 class FtpPeer {
   public:

@@ -1,12 +1,11 @@
-// update's parts below the whole run: the copy from the RAM disk, the
-// progress figures and the monitors' pace.
+// update's parts below the whole run: the copy from the RAM disk, the text of
+// server replies, the installed-image check and the monitors' pace.
 #include "update.h"
 
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -15,32 +14,30 @@ namespace {
 
 struct TempFile {
     std::string path = "/tmp/update_test." + std::to_string(getpid()) + "." + std::to_string(n++);
-    ~TempFile() { unlink(path.c_str()); }
+    ~TempFile() {
+        unlink(path.c_str());
+    }
     static inline int n = 0;
 };
 
 TEST(CopyImage, WholeChunksUpToTheImageSize) {
-    struct {
-        int32_t image, source;
-        const char *target;
-        int rc;
-        off_t copied;
-    } cases[] = {
-        {1, 4096, nullptr, 0, 1024},         {1024, 4096, nullptr, 0, 1024},
-        {1025, 4096, nullptr, 0, 2048},      {70000, 80000, nullptr, 0, 70656},
-        {5000, 3000, nullptr, 22, 3000},     {2048, 4096, "/dev/full", 23, 0},
+    // clang-format off
+    struct { int32_t image, source; int rc; off_t copied; } cases[] = {
+        {1, 4096, 0, 1024}, {1024, 4096, 0, 1024}, {1025, 4096, 0, 2048}, {70000, 80000, 0, 70656},
+        {5000, 3000, 22, 3000}, {2048, 4096, 23, -1}, // -1: onto a full device
     };
+    // clang-format on
     for (const auto &c : cases) {
         TempFile from, to;
         std::ofstream(from.path) << std::string(size_t(c.source), 'x');
         int in = open(from.path.c_str(), O_RDONLY);
-        int out = open(c.target != nullptr ? c.target : to.path.c_str(), O_WRONLY | O_CREAT, 0600);
+        int out = open(c.copied < 0 ? "/dev/full" : to.path.c_str(), O_WRONLY | O_CREAT, 0600);
         transfer_bytes = 0;
         image_size = c.image;
         EXPECT_EQ(copy_image(in, out), c.rc) << c.image;
         struct stat st {};
         fstat(out, &st);
-        if (c.target == nullptr) {
+        if (c.copied >= 0) {
             EXPECT_EQ(st.st_size, c.copied) << c.image;
         }
         close(in);
@@ -48,19 +45,48 @@ TEST(CopyImage, WholeChunksUpToTheImageSize) {
     }
 }
 
-TEST(ProgressPercent, DownloadAgainst4096000BytesInstallationAgainstTheImage) {
-    for (auto [bytes, pct] : {std::pair{0, 0}, {40959, 0}, {40960, 1}, {4096000, 100},
-                              {8192000, 200}})
-        EXPECT_EQ(download_percent(bytes), pct) << bytes;
-    EXPECT_EQ(install_percent(0, 0), 100);
-    EXPECT_EQ(install_percent(512, 1024), 50);
-    EXPECT_EQ(install_percent(30000000, 30000000), 100); // past 32 bits when multiplied
+TEST(ServerText, OnePrintableLineThatNeverPosesAsTheVerdict) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"timeout waiting for data channel\nInterrupted system call\n",
+         "timeout waiting for data channel; Interrupted system call\n"},
+        {"451 no\r\n", "451 no\n"},
+        {"\x1b[31mred\x1b[0m \x9b"
+         "2J\x07",
+         "[31mred[0m 2J\n"},
+        {"421 You can swap the system\r\n", "421 (verdict text withheld)\n"},
+        {"you CAN swap\x01 THE system twice: You can swap the system",
+         "(verdict text withheld) twice: (verdict text withheld)\n"},
+        {"\n\r\n", "\n"},
+    };
+    for (auto [text, line] : cases)
+        EXPECT_EQ(server_text_line(text), line) << text;
+    EXPECT_EQ(server_text_line(std::string(500, 'a').c_str()), std::string(200, 'a') + "\n");
+}
+
+TEST(InstalledImage, Ext2MustEndWithinTheDownload) {
+    // clang-format off
+    struct { uint32_t blocks, log_block; uint16_t magic; int64_t limit; bool fits; } cases[] = {
+        {512, 0, 0xEF53, 524288, true},           {512, 0, 0xEF53, 524287, false},
+        {512, 0, 0x53EF, 1 << 30, false},         {0, 0, 0xEF53, 1 << 30, false},
+        {0xFFFFFFFF, 6, 0xEF53, INT64_MAX, true}, {1, 7, 0xEF53, INT64_MAX, false},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        // Little-endian: blocks count at 4, log block size at 24, magic at 56.
+        unsigned char sb[1024] = {};
+        for (int i = 0; i < 4; ++i) {
+            sb[4 + i] = static_cast<unsigned char>(c.blocks >> (8 * i));
+            sb[24 + i] = static_cast<unsigned char>(c.log_block >> (8 * i));
+        }
+        sb[56] = static_cast<unsigned char>(c.magic);
+        sb[57] = static_cast<unsigned char>(c.magic >> 8);
+        EXPECT_EQ(ext2_image_fits(sb, c.limit), c.fits) << c.blocks << " " << c.limit;
+    }
 }
 
 std::string slurp(const std::string &path) {
-    std::ostringstream s;
-    s << std::ifstream(path).rdbuf();
-    return s.str();
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(ProgressMonitor, ReportsEvery200Milliseconds) {

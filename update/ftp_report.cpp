@@ -1,8 +1,11 @@
 // Wording of failed FTP steps for the console and the state file.
 #include "update.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -52,13 +55,42 @@ void report_ftp_failure(int code, const char *text) {
     write_state(update_state_path, "%s", fixed);
 }
 
+std::string server_text_line(const char *text) {
+    // The text comes from the server or is built around its replies: it must
+    // not break the one-line state file, drive the console, or pose as the
+    // verdict that swap acts on.
+    std::string line;
+    bool pending_break = false;
+    for (const char *c = text; *c != '\0' && line.size() < SERVER_TEXT_MAX; ++c) {
+        unsigned char ch = static_cast<unsigned char>(*c);
+        if (ch == '\n') {
+            pending_break = true;
+            continue;
+        }
+        if (ch < 0x20 || ch >= 0x7f)
+            continue;
+        if (pending_break && !line.empty())
+            line += "; ";
+        pending_break = false;
+        line += static_cast<char>(ch);
+    }
+    if (line.size() > SERVER_TEXT_MAX)
+        line.resize(SERVER_TEXT_MAX);
+    static constexpr std::string_view verdict = "you can swap the system";
+    for (;;) {
+        auto hit = std::search(line.begin(), line.end(), verdict.begin(), verdict.end(),
+                               [](char a, char b) { return tolower(a) == b; });
+        if (hit == line.end())
+            break;
+        line.replace(hit, hit + verdict.size(), "(verdict text withheld)");
+    }
+    return line + "\n";
+}
+
 void report_ftp_text(int code, const char *text) {
     std::string line;
-    if (text != nullptr && text[0] != '\0') {
-        line = text;
-        // The state file holds one line, and swap reads up to its end.
-        if (line.back() != '\n')
-            line += '\n';
+    if (text != nullptr && server_text_line(text) != "\n") {
+        line = server_text_line(text);
     } else if (code == FTP_ERR_DOWNLOAD) {
         // The client says nothing when the device or RAM disk refused data or
         // the data connection broke.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -25,7 +26,9 @@ namespace {
 }
 
 void unmount_standby(const char *how) {
-    if (umount(STANDBY_MOUNT) != 0) {
+    // Not mounted at all (a run cut off by a power failure): nothing to undo,
+    // and the remount at the end puts it back.
+    if (umount(STANDBY_MOUNT) != 0 && errno != EINVAL) {
         debug_print("  %s: Cannot umount the target partition\n", program_name);
         write_state(update_state_path, "Error %i (%s)\n", UPDATE_EXIT_UMOUNT, how);
         update_terminate(UPDATE_EXIT_UMOUNT);
@@ -47,21 +50,53 @@ int32_t *counter() {
     return reinterpret_cast<int32_t *>(&transfer_bytes);
 }
 
-// Returns the transfer's result; err gets the text of the attempt that counts.
-int transfer(FtpSession *s, const UpdateSettings *settings, const char *local, char **err) {
+// One download attempt; *received gets the bytes it brought.
+int fetch(FtpSession *s, const UpdateSettings *settings, const char *local, char **err,
+          int64_t *received) {
+    int32_t before = transfer_bytes.load(std::memory_order_relaxed);
+    int rc = ftp_get(s, local, settings->image, nullptr, err, counter());
+    *received = int64_t(transfer_bytes.load(std::memory_order_relaxed)) - before;
+    return rc;
+}
+
+// Returns the transfer's result; err gets the text of the attempt that counts,
+// *received the bytes of the attempt that succeeded.
+int transfer(FtpSession *s, const UpdateSettings *settings, const char *local, char **err,
+             int64_t *received) {
     if (settings->mode != FTP_MODE_AUTO) {
         ftp_set_passive(s, settings->mode == FTP_MODE_PASSIVE);
-        return ftp_get(s, local, settings->image, nullptr, err, counter());
+        return fetch(s, settings, local, err, received);
     }
     ftp_set_passive(s, 0);
-    int rc = ftp_get(s, local, settings->image, nullptr, nullptr, counter());
+    int rc = fetch(s, settings, local, nullptr, received);
     termination_point();
     if (rc == FTP_OK)
         return rc;
-    // Not reset: both attempts count, in the progress and in the length the
-    // copy takes from the RAM disk, which is larger than any image.
+    // The progress keeps counting across both attempts; the image is what
+    // the passive one brought.
     ftp_set_passive(s, 1);
-    return ftp_get(s, local, settings->image, nullptr, err, counter());
+    return fetch(s, settings, local, err, received);
+}
+
+// Ends the run with 64 and one fixed line.
+[[noreturn]] void download_rejected(const char *line) {
+    debug_print("  %s: %s", program_name, line);
+    write_state(update_state_path, "%s", line);
+    update_terminate(UPDATE_EXIT_DOWNLOAD);
+}
+
+// A server may end a transfer early and still report success, and the device
+// then holds a mix of the new image and the old file system that mounts and
+// passes the version check.
+void check_installed_image(int64_t limit) {
+    unsigned char superblock[EXT2_SUPERBLOCK_SIZE];
+    int fd = open(standby_device, O_RDONLY | O_CLOEXEC);
+    bool read_ok = fd >= 0 && pread(fd, superblock, sizeof superblock, EXT2_SUPERBLOCK_OFFSET) ==
+                                  static_cast<ssize_t>(sizeof superblock);
+    if (fd >= 0)
+        close(fd);
+    if (!read_ok || !ext2_image_fits(superblock, limit))
+        download_rejected("The installed image is incomplete\n");
 }
 
 void remove_leftover(const char *name) {
@@ -86,6 +121,8 @@ bool sync_device(const char *path) {
     update_terminate(code);
 }
 
+int standby_claim_fd = -1;
+
 int open_for_copy(const char *path, int flags) {
     int fd = open(path, flags | O_CLOEXEC);
     if (fd < 0) {
@@ -96,10 +133,27 @@ int open_for_copy(const char *path, int flags) {
     return fd;
 }
 
+// Opens the standby device exclusively: the kernel refuses while it is
+// mounted anywhere, so a marker naming the running system's partition, or a
+// name that is no block device, never receives the image.
+int claim_standby(const char *how, int flags) {
+    int fd = open(standby_device, flags | O_EXCL | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
+        standby_claim_fd = fd;
+        return fd;
+    }
+    if (fd >= 0)
+        close(fd);
+    debug_print("  %s: Cannot open %s for itself alone\n", program_name, standby_device);
+    write_state(update_state_path, "Error %i (%s)\n", UPDATE_EXIT_OPEN, how);
+    update_terminate(UPDATE_EXIT_OPEN);
+}
+
 [[noreturn]] void install_from_ramdisk() {
     unmount_standby("Indirect");
     int ram = open_for_copy(RAMDISK_PATH, O_RDONLY);
-    int dev = open_for_copy(standby_device, O_WRONLY);
+    int dev = claim_standby("Indirect", O_WRONLY);
     bool monitored = start_monitor(RUN_INSTALL_MONITOR, &install_thread, install_monitor);
 
     int rc = copy_image(ram, dev);
@@ -111,42 +165,16 @@ int open_for_copy(const char *path, int flags) {
 
     monitor_stop(RUN_INSTALL_MONITOR, monitored ? &install_thread : nullptr);
     close(ram);
+    standby_claim_fd = -1;
     if (close(dev) != 0)
         copy_failed(UPDATE_EXIT_WRITE);
+    // The copy moves whole chunks: up to one more than the download.
+    int64_t size = image_size.load(std::memory_order_relaxed);
+    check_installed_image((size + COPY_CHUNK - 1) / COPY_CHUNK * COPY_CHUNK);
     update_terminate(UPDATE_EXIT_OK);
 }
 
 } // namespace
-
-int copy_image(int from, int to) {
-    // Up to COPY_BATCH whole chunks per system call: the device receives
-    // exactly what chunk-by-chunk reads would put there (the image rounded up
-    // to a whole chunk) at a fraction of the calls.
-    static char buf[COPY_CHUNK * COPY_BATCH];
-    for (;;) {
-        int32_t done = transfer_bytes.load(std::memory_order_relaxed);
-        int32_t size = image_size.load(std::memory_order_relaxed);
-        if (done >= size)
-            return 0;
-        termination_point();
-        int64_t chunks = (int64_t(size) - done + COPY_CHUNK - 1) / COPY_CHUNK;
-        size_t want = size_t(std::min<int64_t>(chunks, COPY_BATCH)) * COPY_CHUNK;
-        ssize_t got = read(from, buf, want);
-        if (got < 0 && errno == EINTR)
-            continue;
-        // The source ending before the image is complete would otherwise
-        // leave us reading nothing forever.
-        if (got <= 0)
-            return UPDATE_EXIT_READ;
-        ssize_t put;
-        do {
-            put = write(to, buf, static_cast<size_t>(got));
-        } while (put < 0 && errno == EINTR);
-        if (put != got)
-            return UPDATE_EXIT_WRITE;
-        transfer_bytes.fetch_add(static_cast<int32_t>(put), std::memory_order_relaxed);
-    }
-}
 
 bool leftover_removable(const char *name) {
     return name[0] != '\0' && name[0] != '.' && strchr(name, '/') == nullptr;
@@ -190,12 +218,15 @@ void update_install(const UpdateSettings *s) {
 
     bool direct = run_flag(RUN_DIRECT);
     const char *local = direct ? standby_device : RAMDISK_PATH;
-    if (direct)
+    if (direct) {
         unmount_standby("Direct");
+        claim_standby("Direct", O_RDONLY);
+    }
     termination_point();
 
     bool monitored = start_monitor(RUN_DOWNLOAD_MONITOR, &download_thread, download_monitor);
-    rc = transfer(session, s, local, &err);
+    int64_t received = 0;
+    rc = transfer(session, s, local, &err, &received);
     termination_point();
     monitor_stop(RUN_DOWNLOAD_MONITOR, monitored ? &download_thread : nullptr);
 
@@ -209,8 +240,13 @@ void update_install(const UpdateSettings *s) {
     if (ftp_quit(session, nullptr, nullptr) == FTP_OK)
         ftp_session = nullptr;
     run_flag_clear(RUN_FTP_OPEN);
-    image_size.store(transfer_bytes.load(std::memory_order_relaxed), std::memory_order_relaxed);
     termination_point();
+    if (received <= 0)
+        download_rejected("The downloaded image is empty\n");
+    // Room for the copy's rounding up to whole batches of chunks.
+    if (received > INT32_MAX - COPY_CHUNK * COPY_BATCH)
+        download_rejected("The downloaded image is too large\n");
+    image_size.store(static_cast<int32_t>(received), std::memory_order_relaxed);
 
     if (!direct)
         install_from_ramdisk();
@@ -219,5 +255,28 @@ void update_install(const UpdateSettings *s) {
         write_state(update_state_path, "Cannot sync the target partition\n");
         update_terminate(UPDATE_EXIT_DOWNLOAD);
     }
+    check_installed_image(received);
     update_terminate(UPDATE_EXIT_OK);
+}
+
+void release_standby_claim() {
+    if (standby_claim_fd >= 0)
+        close(standby_claim_fd);
+    standby_claim_fd = -1;
+}
+
+bool ext2_image_fits(const unsigned char *superblock, int64_t limit) {
+    auto le = [superblock](int at, int bytes) {
+        uint32_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i)
+            v = v << 8 | superblock[at + i];
+        return v;
+    };
+    if (le(EXT2_MAGIC_AT, 2) != EXT2_MAGIC)
+        return false;
+    uint32_t log_block = le(EXT2_LOG_BLOCK_SIZE_AT, 4);
+    if (log_block > EXT2_LOG_BLOCK_SIZE_MAX)
+        return false;
+    int64_t bytes = int64_t(le(EXT2_BLOCKS_COUNT_AT, 4)) << (10 + log_block);
+    return bytes > 0 && bytes <= limit;
 }

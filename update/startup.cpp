@@ -39,6 +39,24 @@ void read_standby_device() {
     }
 }
 
+// Writing the image over the partition the box runs from would leave
+// nothing to boot; refused before the server is contacted.
+void refuse_active_partition() {
+    int fd = open(ACTIVE_MARKER, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return; // the exclusive open at write time still guards the device
+    // One byte more than the path, to tell /dev/hda1 from /dev/hda12.
+    char active[STANDBY_DEVICE_SIZE + 1] = {};
+    ssize_t n = read(fd, active, STANDBY_DEVICE_SIZE);
+    close(fd);
+    if (n < STANDBY_DEVICE_SIZE - 1 || isdigit(static_cast<unsigned char>(active[9])) ||
+        strncmp(active, standby_device, STANDBY_DEVICE_SIZE - 1) != 0)
+        return;
+    debug_print("  %s: %s names the active partition\n", program_name, STANDBY_MARKER);
+    write_state(update_state_path, "Error %i (Target)\n", UPDATE_EXIT_READ);
+    update_terminate(UPDATE_EXIT_READ);
+}
+
 } // namespace
 
 bool standby_device_valid(const char *text) {
@@ -80,4 +98,5 @@ void update_start(const UpdateSettings *s) {
     }
 
     read_standby_device();
+    refuse_active_partition();
 }

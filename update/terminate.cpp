@@ -27,6 +27,7 @@ constexpr unsigned STEP_VERSION_CHECK = 1u << 4;
 std::atomic<unsigned> steps_taken{0};
 
 constexpr int QUIT_TIMEOUT_ON_REQUEST = 3; // seconds
+constexpr int user_stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // Returns true for the first caller only.
 bool claim(unsigned step) {
@@ -123,7 +124,8 @@ void on_sigterm(int) {
 int spawn_thread(pthread_t *thread, void *(*entry)(void *)) {
     sigset_t block, old;
     sigemptyset(&block);
-    sigaddset(&block, SIGTERM);
+    for (int signum : user_stop_signals)
+        sigaddset(&block, signum);
     sigaddset(&block, SIGALRM);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     int rc = pthread_create(thread, nullptr, entry, nullptr);
@@ -145,7 +147,12 @@ int install_sigterm_handling() {
     act.sa_handler = on_sigterm;
     sigemptyset(&act.sa_mask);
     act.sa_flags = 0; // no SA_RESTART: a blocked call must return so the request is seen
-    return sigaction(SIGTERM, &act, nullptr) == 0 ? 0 : -1;
+    // Ctrl-C and a dropped terminal must not leave the standby partition
+    // unmounted either.
+    for (int signum : user_stop_signals)
+        if (sigaction(signum, &act, nullptr) != 0)
+            return -1;
+    return 0;
 }
 
 void update_terminate(int code) {
@@ -168,6 +175,8 @@ void update_terminate(int code) {
     }
     termination_point();
 
+    // Our exclusive hold on the device would make the mount fail.
+    release_standby_claim();
     if (run_flag(RUN_UNMOUNTED) && claim(STEP_REMOUNT)) {
         if (mount(standby_device, STANDBY_MOUNT, "ext2", 0, nullptr) != 0) {
             debug_print("  %s: Cannot mount the target partition\n", program_name);

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <pthread.h>
+#include <string>
 
 // --- exit codes ---
 constexpr int UPDATE_EXIT_OK = 0;
@@ -53,6 +54,7 @@ constexpr int FTP_MODE_PASSIVE = 2;
 constexpr const char *UPDATE_STATE_FILE = "/cfg/.update.state";
 constexpr const char *SMSC_MARKER = "/.smsc91c111";
 constexpr const char *STANDBY_MARKER = "/.standby_partition";
+constexpr const char *ACTIVE_MARKER = "/.active_partition";
 constexpr const char *STANDBY_MOUNT = "/standby_partition";
 constexpr const char *STANDBY_VERSION_FILE = "/standby_partition/.version";
 constexpr const char *RAMDISK_PATH = "dev/ram1"; // relative: the run's cwd is "/"
@@ -66,7 +68,8 @@ constexpr int OLD_VERSION_COUNT = 10;
 constexpr int STANDBY_DEVICE_SIZE = 10; // "/dev/hdax" and its NUL
 constexpr int MONITOR_PERIOD_US = 200000;
 constexpr int COPY_CHUNK = 1024;
-constexpr int COPY_BATCH = 64; // chunks moved per system call by the copy
+constexpr size_t SERVER_TEXT_MAX = 200; // characters of a server's text kept for the state file
+constexpr int COPY_BATCH = 64; // chunks per system call where the copy cannot splice
 
 // --- termination requests (posted from other threads or the signal handler) ---
 constexpr int TERM_REQUEST_NONE = 0;
@@ -219,6 +222,11 @@ const char *ftp_failure_text(int code);
 // caller keeps and frees text.
 void report_ftp_failure(int code, const char *text);
 
+// Returns text (from the server or the FTP client) as one state-file line:
+// pieces joined by "; ", control and non-ASCII bytes dropped, cut to
+// SERVER_TEXT_MAX characters, the verdict phrase withheld, "\n" at the end.
+std::string server_text_line(const char *text);
+
 // Reports the client's own text for a failed FTP step (console with
 // RUN_DEBUG, state file), or a fixed line naming code when there is no text.
 void report_ftp_text(int code, const char *text);
@@ -233,10 +241,28 @@ bool leftover_removable(const char *name);
 // "/dev/hda" followed by a digit.
 bool standby_device_valid(const char *text);
 
-// Copies whole 1024-byte chunks (up to COPY_BATCH per call) from one
-// descriptor to the other, advancing transfer_bytes, until it reaches image_size. Returns 0; 22
-// when a read fails or the source ends first; 23 when a write takes fewer bytes than were read.
+// Copies whole 1024-byte chunks from one descriptor to the other (in copy.cpp),
+// advancing transfer_bytes, until it reaches image_size: the target gets the
+// image rounded up to a whole chunk. Returns 0; 22 when a read fails or the
+// source ends first; 23 when a write takes fewer bytes than were read.
 int copy_image(int from, int to);
+
+// The ext2 superblock: where it lies on the device and the fields we check.
+constexpr int EXT2_SUPERBLOCK_OFFSET = 1024;
+constexpr int EXT2_SUPERBLOCK_SIZE = 1024;
+constexpr int EXT2_BLOCKS_COUNT_AT = 4;    // le32
+constexpr int EXT2_LOG_BLOCK_SIZE_AT = 24; // le32: block size is 1024 << this
+constexpr int EXT2_MAGIC_AT = 56;          // le16
+constexpr uint32_t EXT2_MAGIC = 0xEF53;
+constexpr uint32_t EXT2_LOG_BLOCK_SIZE_MAX = 6; // 64 KiB blocks
+
+// Returns true when superblock (EXT2_SUPERBLOCK_SIZE bytes) is an ext2 one
+// whose file system ends within limit bytes of the device.
+bool ext2_image_fits(const unsigned char *superblock, int64_t limit);
+
+// Closes the exclusive hold on the standby device, if any, so that it can be
+// mounted again.
+void release_standby_claim();
 
 // Start-up report, "Using the ..." line, marker and old-version checks,
 // SIGTERM handling and the standby device path. Returns only when all passed.

@@ -1,0 +1,195 @@
+// The data loop of a download. The bytes go from the data socket through a
+// pipe onto the local file (splice), so they never pass through our memory;
+// where the kernel cannot splice onto that file, one buffer carries them.
+
+#include "ftp.h"
+#include "ftp_internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace ftp_internal {
+bool download_splice = true;
+}
+
+namespace {
+
+using ftp_internal::AlarmGuard;
+
+constexpr int64_t chunk_size = 4096;
+constexpr size_t buffer_size = 64 * 1024;
+// More per call than the default 64 KiB; pipe pages are not our memory.
+constexpr int pipe_size = 1024 * 1024;
+
+struct Download {
+    FtpSession *s;
+    int sock;
+    int file;
+    int32_t *counter;
+    char **err;
+    AlarmGuard *guard;
+    int64_t written; // bytes on the local file
+    int64_t counted; // bytes added to the counter
+    char *buf;       // the plain loop's buffer, allocated when first needed
+};
+
+struct Pipe {
+    int fd[2] = {-1, -1};
+    ~Pipe() {
+        for (int f : fd)
+            if (f >= 0)
+                close(f);
+    }
+};
+
+// Adds the whole chunks now on the file (every byte at the end) to the
+// counter. A finished chunk starts the time limit of the next one. Returns
+// false when the counter would pass INT32_MAX.
+bool account(Download *d, bool end) {
+    int64_t upto = end ? d->written : d->written - d->written % chunk_size;
+    int64_t add = upto - d->counted;
+    if (add <= 0)
+        return true;
+    if (d->counter != nullptr) {
+        std::atomic_ref<int32_t> counter(*d->counter);
+        if (counter.load(std::memory_order_relaxed) > INT32_MAX - add) {
+            ftp_append_text(d->err, "download too large\n");
+            return false;
+        }
+        counter.fetch_add(static_cast<int32_t>(add), std::memory_order_relaxed);
+    }
+    d->counted = upto;
+    if (!end)
+        d->guard->arm(d->s->timeout);
+    return true;
+}
+
+// Writes all n bytes; a short write (full disk, time limit) fails.
+bool write_all(Download *d, const char *p, size_t n) {
+    while (n > 0) {
+        if (d->guard->expired())
+            return false;
+        ssize_t w = write(d->file, p, n);
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+        d->written += w;
+    }
+    return true;
+}
+
+// Writes the whole chunks of the buffer and keeps the rest at its start, so a
+// write never splits a chunk that is still arriving.
+bool write_whole_chunks(Download *d, size_t *have) {
+    size_t whole = *have - *have % chunk_size;
+    if (whole == 0)
+        return true;
+    if (!write_all(d, d->buf, whole))
+        return false;
+    memmove(d->buf, d->buf + whole, *have - whole);
+    *have -= whole;
+    return account(d, false);
+}
+
+// recv into the buffer, which holds `have` bytes already.
+int plain_loop(Download *d, size_t have) {
+    for (;;) {
+        if (!write_whole_chunks(d, &have) || d->guard->expired())
+            return FTP_ERR_DOWNLOAD;
+        ssize_t n = recv(d->sock, d->buf + have, buffer_size - have, 0);
+        if (n < 0)
+            return FTP_ERR_DOWNLOAD; // EINTR is the time limit
+        if (n == 0)
+            break;
+        have += static_cast<size_t>(n);
+    }
+    if (!write_all(d, d->buf, have) || !account(d, true))
+        return FTP_ERR_DOWNLOAD;
+    return FTP_OK;
+}
+
+bool allocate_buffer(Download *d) {
+    if (d->buf == nullptr)
+        d->buf = static_cast<char *>(malloc(buffer_size));
+    return d->buf != nullptr;
+}
+
+// The file takes no splice: what is in the pipe goes out through the buffer,
+// then the plain loop takes over.
+int fall_back(Download *d, int from, size_t left) {
+    if (!allocate_buffer(d))
+        return FTP_ERR_DOWNLOAD;
+    size_t have = 0;
+    while (left > 0) {
+        ssize_t n = read(from, d->buf + have, std::min(left, buffer_size - have));
+        if (n <= 0)
+            return FTP_ERR_DOWNLOAD;
+        have += static_cast<size_t>(n);
+        left -= static_cast<size_t>(n);
+        if (!write_whole_chunks(d, &have))
+            return FTP_ERR_DOWNLOAD;
+    }
+    return plain_loop(d, have);
+}
+
+int splice_loop(Download *d) {
+    Pipe p;
+    if (pipe2(p.fd, O_CLOEXEC) != 0)
+        return fall_back(d, -1, 0);
+    int capacity = fcntl(p.fd[1], F_SETPIPE_SZ, pipe_size);
+    if (capacity <= 0)
+        capacity = fcntl(p.fd[1], F_GETPIPE_SZ);
+    if (capacity <= 0)
+        return fall_back(d, -1, 0);
+    for (bool first = true;; first = false) {
+        if (d->guard->expired())
+            return FTP_ERR_DOWNLOAD;
+        ssize_t n = splice(d->sock, nullptr, p.fd[1], nullptr, static_cast<size_t>(capacity),
+                           SPLICE_F_MOVE);
+        if (n < 0 && errno == EINVAL && first)
+            return fall_back(d, -1, 0);
+        if (n < 0)
+            return FTP_ERR_DOWNLOAD; // EINTR is the time limit
+        if (n == 0)
+            break;
+        auto left = static_cast<size_t>(n);
+        while (left > 0) {
+            if (d->guard->expired())
+                return FTP_ERR_DOWNLOAD;
+            ssize_t m = splice(p.fd[0], nullptr, d->file, nullptr, left, SPLICE_F_MOVE);
+            if (m < 0 && errno == EINVAL)
+                return fall_back(d, p.fd[0], left);
+            if (m <= 0)
+                return FTP_ERR_DOWNLOAD;
+            left -= static_cast<size_t>(m);
+            d->written += m;
+            if (!account(d, false))
+                return FTP_ERR_DOWNLOAD;
+        }
+    }
+    return account(d, true) ? FTP_OK : FTP_ERR_DOWNLOAD;
+}
+
+} // namespace
+
+namespace ftp_internal {
+
+int download_data(FtpSession *s, int fd, int32_t *counter, int64_t *total, char **err) {
+    AlarmGuard guard(s->timeout);
+    Download d{s, s->data_fd, fd, counter, err, &guard, 0, 0, nullptr};
+    int rc = download_splice ? splice_loop(&d)
+                             : (allocate_buffer(&d) ? plain_loop(&d, 0) : FTP_ERR_DOWNLOAD);
+    free(d.buf);
+    *total = d.written;
+    return rc;
+}
+
+} // namespace ftp_internal
