@@ -156,6 +156,9 @@ bool start_vsftpd(const Appliance &a);
 struct Appliance {
     std::string base, root;
     std::string loops[3]; // /dev/loopN behind hda1, hda2, ram1 ("" when none)
+    // Held open like a running system would: a program's close is then never
+    // the last one, which would write the device's cache out for it.
+    int loop_fds[3] = {-1, -1, -1};
     pid_t mid = -1, init = -1;
     std::map<int, Job> jobs;
 
@@ -355,7 +358,8 @@ bool make_disk(Appliance *a, int n, unsigned kib, const std::string &tree, bool 
         return false;
     }
     a->loops[n] = dev.substr(0, dev.size() - 1);
-    return true;
+    a->loop_fds[n] = open(a->loops[n].c_str(), O_RDONLY | O_CLOEXEC);
+    return a->loop_fds[n] >= 0;
 }
 
 } // namespace
@@ -404,6 +408,9 @@ void appliance_destroy(Appliance *a) {
         while (waitpid(a->mid, nullptr, 0) < 0 && errno == EINTR) {
         }
     // Detaching a device still in use marks it to clear itself once free; wait for that.
+    for (int fd : a->loop_fds)
+        if (fd >= 0)
+            close(fd);
     for (const std::string &dev : a->loops) {
         if (dev.empty())
             continue;
@@ -578,8 +585,22 @@ bool appliance_write_file(Appliance *a, const std::string &path, const std::stri
     return put(a->inside(path), content, mode);
 }
 
+std::string appliance_disk_image(const Appliance *a, int n) {
+    return a->base + "/disk" + std::to_string(n - 1) + ".img";
+}
+
 std::vector<int> appliance_init_signals(Appliance *a) {
-    std::string text;
+    // A signal sent just before may still be pending or in its handler: wait
+    // until process 1 sleeps again with nothing pending.
+    std::string status, text;
+    for (int64_t until = now_ms() + 2000; now_ms() < until; usleep(1000)) {
+        if (!get("/proc/" + std::to_string(a->init) + "/status", &status))
+            break;
+        if (status.find("State:\tS") != std::string::npos &&
+            status.find("SigPnd:\t0000000000000000") != std::string::npos &&
+            status.find("ShdPnd:\t0000000000000000") != std::string::npos)
+            break;
+    }
     get(a->base + "/signals", &text);
     std::vector<int> sigs;
     for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)

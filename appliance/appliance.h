@@ -59,6 +59,8 @@ ApplianceResult appliance_wait(Appliance *, int handle, int timeout_s = 60);
 std::string appliance_read_file(Appliance *, const std::string &path, bool *exists = nullptr);
 bool appliance_write_file(Appliance *, const std::string &path, const std::string &content,
                           unsigned mode = 0644);
+// Host path of the file behind /dev/hdaN (n = 1, 2): what reached the disk.
+std::string appliance_disk_image(const Appliance *, int n);
 // Signals process 1 received, in order.
 std::vector<int> appliance_init_signals(Appliance *);
 // A TCP listener on addr:port in the appliance's network; the caller owns it. -1 on failure.
