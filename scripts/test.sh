@@ -3,7 +3,7 @@
 # (static i386), the host build with ASan + UBSan (whose end-to-end tests run
 # the product binaries on the throwaway appliance), the threaded FTP and update
 # tests under ThreadSanitizer, and a short fuzzing run of the configuration
-# reader. Run as root (the sandbox needs namespaces, loop devices and mounts).
+# reader. Run as root (the appliance needs namespaces, loop devices and mounts).
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh
