@@ -119,9 +119,8 @@ int signal_log = -1;
 void record_signal(int sig) {
     if (sig == SIGCHLD)
         return; // only wakes the reaping loop
-    char text[8];
-    int n = snprintf(text, sizeof text, "%d\n", sig);
-    (void)!write(signal_log, text, size_t(n));
+    char text[3] = {char('0' + sig / 10), char('0' + sig % 10), '\n'};
+    (void)!write(signal_log, sig < 10 ? text + 1 : text, sig < 10 ? 2 : 3);
 }
 
 bool mknod_dev(const std::string &path, mode_t mode, const std::string &device) {
@@ -359,7 +358,9 @@ bool make_disk(Appliance *a, int n, unsigned kib, const std::string &tree, bool 
     }
     a->loops[n] = dev.substr(0, dev.size() - 1);
     a->loop_fds[n] = open(a->loops[n].c_str(), O_RDONLY | O_CLOEXEC);
-    return a->loop_fds[n] >= 0;
+    // Detaching a device in use marks it to clear itself once nobody holds it,
+    // even if this process dies without appliance_destroy.
+    return a->loop_fds[n] >= 0 && sh("losetup -d " + a->loops[n]);
 }
 
 } // namespace
@@ -407,14 +408,13 @@ void appliance_destroy(Appliance *a) {
     if (a->mid > 0)
         while (waitpid(a->mid, nullptr, 0) < 0 && errno == EINTR) {
         }
-    // Detaching a device still in use marks it to clear itself once free; wait for that.
+    // The devices clear themselves once the namespace's mounts are gone.
     for (int fd : a->loop_fds)
         if (fd >= 0)
             close(fd);
     for (const std::string &dev : a->loops) {
         if (dev.empty())
             continue;
-        sh("losetup -d " + dev);
         std::string backing = "/sys/block/" + dev.substr(5) + "/loop/backing_file", file;
         for (int64_t until = now_ms() + 10000; now_ms() < until; usleep(10000))
             if (!get(backing, &file) || file.find(a->base) != 0)
