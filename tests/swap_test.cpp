@@ -10,7 +10,8 @@
 namespace {
 
 struct TempFile {
-    std::string path = "/tmp/swap_test." + std::to_string(getpid());
+    std::string path = "/tmp/swap_test." + std::to_string(getpid()) + "." + std::to_string(n++);
+    static inline int n = 0;
     explicit TempFile(const std::string &content) {
         std::ofstream(path) << content;
     }
@@ -57,8 +58,6 @@ TEST(SwapPartitionFiles, LastMatchingLineWinsWithoutItsLineEnd) {
     ASSERT_EQ(scan_partition_listing(listing.path.c_str(), &info), 0);
     EXPECT_STREQ(info.initrd, "RFS-2.gz");
     EXPECT_STREQ(info.kernel, "bzImage-2");
-    EXPECT_EQ(read_partition_device("/nonexistent", &info), 2);
-    EXPECT_EQ(scan_partition_listing("/nonexistent", &info), 2);
 }
 
 TEST(SwapOldRelease, FourReleasesAnywhereInTheLine) {

@@ -21,13 +21,6 @@ const std::string report = "\n  update: Starting update v2.02 \n\n"
 const std::string defaults = report + "nimbotex \n  update: FTP mode..: auto\n"
                                       "  update: Download..: indirect\n\n";
 const std::string failed = "\n  update: The application is terminated through an error\n\n";
-const std::string verdict = "You can swap the system\n";
-
-std::vector<std::string> update(const std::string &args) {
-    std::vector<std::string> argv = ftp_script(args, ' ');
-    argv.insert(argv.begin(), "update");
-    return argv;
-}
 
 // Whole runs; the state file says "untouched" before each. The image
 // "nimbotex" (1 MiB of ext2 and 300 bytes more) is served by vsftpd, or by a
@@ -239,7 +232,7 @@ TEST_P(UpdateRun, StateConsoleTranscriptAndExit) {
         if (scripted)
             peer = std::make_unique<FtpPeer>(script, appliance_listen(box.a, "127.0.0.1", 21),
                                              appliance_init_pid(box.a));
-        int h = appliance_spawn(box.a, update(c.args));
+        int h = appliance_spawn(box.a, ftp_script(std::string("update ") + c.args, ' '));
         for (int i = 0; c.sig != 0 && i < 300; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             if (c.wait_state == nullptr

@@ -45,6 +45,15 @@ TEST(CopyImage, WholeChunksUpToTheImageSize) {
     }
 }
 
+TEST(OldImageNames, TenExactNamesWalkedFromTheLast) {
+    int index = 0;
+    for (const char *name :
+         {"nimbotex.1.0.0", "nimbotex.1.0.2", "nimbotex.1.1.0", "nimbotex.1.1.1", "nimbotex.1.2.0",
+          "nimbotex.1.2.1", "nimbotex.1.2.2", "nimbotex.2.2.3", "nimbotex.2.2.4", "nimbotex.2.2.5"})
+        EXPECT_EQ(old_version_index(name), index++) << name;
+    EXPECT_EQ(old_version_index("nimbotex.1.0.0\n"), -1);
+}
+
 TEST(ServerText, OnePrintableLineThatNeverPosesAsTheVerdict) {
     const std::pair<const char *, const char *> cases[] = {
         {"timeout waiting for data channel\nInterrupted system call\n",
