@@ -397,7 +397,8 @@ void appliance_destroy(Appliance *a) {
     if (a == nullptr)
         return;
     for (auto &[handle, job] : a->jobs) {
-        kill(-handle, SIGKILL);
+        kill(-handle, SIGKILL); // its group, and itself should it not have one yet
+        kill(handle, SIGKILL);
         waitpid(job.outer, nullptr, 0);
         close(job.out);
         close(job.err);
