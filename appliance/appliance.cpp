@@ -155,8 +155,7 @@ bool start_vsftpd(const Appliance &a);
 struct Appliance {
     std::string base, root;
     std::string loops[3]; // /dev/loopN behind hda1, hda2, ram1 ("" when none)
-    // Held open like a running system would: a program's close is then never
-    // the last one, which would write the device's cache out for it.
+    // Held open as on a running system: a program's close never flushes the cache.
     int loop_fds[3] = {-1, -1, -1};
     pid_t mid = -1, init = -1;
     std::map<int, Job> jobs;

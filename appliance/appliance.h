@@ -5,7 +5,8 @@
 // marker files, a /sbin/lilo double and a stand-in for process 1, entered
 // through private mount, pid, network and uts namespaces and chroot; vsftpd
 // on 127.0.0.1:21 on request. Needs root. appliance_destroy leaves nothing
-// behind: no mount, loop device, process or folder.
+// behind: no mount, loop device, process or folder (a test process that dies
+// takes the processes and loop devices along; its folder stays in TMPDIR).
 //
 // The lilo double records its arguments in /var/lilo/args, the configuration
 // it was given in /var/lilo/conf, and each image or initrd named there that
@@ -24,7 +25,7 @@ struct ApplianceOptions {
     bool mount_standby = true; // at /standby_partition (/dev/hda1 is always at /active_partition)
     unsigned ramdisk_kib = 16384; // 0: no dev/ram1
     std::string ftp_dir;          // non-empty: vsftpd serves it anonymously
-    int lilo_status = 0;          // exit status of the lilo double when content
+    int lilo_status = 0;          // the lilo double's exit status when no file is missing
 };
 
 // The options above with the binaries of this build (or of the product build).
