@@ -3,11 +3,9 @@
 #include "ftp.h"
 #include "ftp_internal.h"
 
+#include "base.h"
+
 #include <arpa/inet.h>
-#if defined(__i386__)
-#include <asm/ldt.h>
-#include <sys/syscall.h>
-#endif
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -121,26 +119,6 @@ void append_line(char **text, const char *line) {
         ftp_append_text(text, "\n");
 }
 
-#if defined(__i386__)
-// qemu-user (our 32-bit test runner) keeps one descriptor table for all threads
-// and reloads %gs from it when a handler returns, which would hand this thread
-// the TLS of the last thread created. Restating our own TLS entry keeps it;
-// on a real kernel the entry already holds exactly this.
-void keep_thread_pointer() {
-    unsigned short gs;
-    asm volatile("mov %%gs, %0" : "=r"(gs));
-    user_desc desc{};
-    desc.entry_number = gs >> 3;
-    desc.base_addr = static_cast<unsigned>(pthread_self());
-    desc.limit = 0xfffff;
-    desc.seg_32bit = 1;
-    desc.limit_in_pages = 1;
-    desc.useable = 1;
-    syscall(SYS_set_thread_area, &desc);
-}
-#else
-void keep_thread_pointer() {}
-#endif
 
 } // namespace
 

@@ -2,6 +2,8 @@
 // and update_terminate, which releases what run_flags says is held.
 #include "update.h"
 
+#include "base.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -117,7 +119,7 @@ void termination_point() {
 void on_sigterm(int) {
     int saved = errno;
     request_termination(TERM_REQUEST_USER);
-    restore_main_tls();
+    keep_thread_pointer();
     errno = saved;
 }
 

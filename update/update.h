@@ -107,11 +107,6 @@ void update_init(const char *argv0);
 // Returns true on the thread that called update_init.
 bool update_on_main_thread();
 
-// In a signal handler: keeps the main thread's TLS its own across the return
-// under emulators that share one descriptor table between threads.
-// Async-signal-safe.
-void restore_main_tls();
-
 // Returns true when any bit of mask is set in run_flags.
 inline bool run_flag(uint32_t mask) {
     return (run_flags.load(std::memory_order_relaxed) & mask) != 0;

@@ -1,5 +1,6 @@
 // SIGTERM handling: the handler only asks, the main thread ends the run; and
 // a handler's return leaves the main thread its own identity.
+#include "base.h"
 #include "update_test_util.h"
 
 #include <csignal>
@@ -22,7 +23,7 @@ TEST(MainThreadSignals, HandlerReturnKeepsTheMainThreadsIdentity) {
     pthread_t other;
     ASSERT_EQ(spawn_thread(&other, wait_for_wake), 0);
     struct sigaction act = {}, old;
-    act.sa_handler = [](int) { restore_main_tls(); };
+    act.sa_handler = [](int) { keep_thread_pointer(); };
     sigemptyset(&act.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &act, &old), 0);
     ASSERT_EQ(pthread_kill(self, SIGUSR1), 0);
