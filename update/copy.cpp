@@ -1,7 +1,7 @@
 // The indirect copy from the RAM disk onto the standby device. The bytes go
 // through a pipe (splice) and never through our memory; where the kernel
 // cannot splice one of the two files, a read/write loop does the same work.
-#include "update.h"
+#include "update_internal.h"
 
 #include <algorithm>
 #include <cerrno>

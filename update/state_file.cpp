@@ -1,5 +1,5 @@
 // The one-line state file that swap reads.
-#include "update.h"
+#include "update_internal.h"
 
 #include "base.h"
 

@@ -2,7 +2,7 @@
 // Shared fixture of the update unit tests: a temporary directory holding the
 // state file, and the process-wide run state reset around every test.
 
-#include "update.h"
+#include "update_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Process-wide state of the update run and the small helpers every part uses.
-#include "update.h"
+#include "update_internal.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -17,8 +17,7 @@ const char *const old_versions[OLD_VERSION_COUNT] = {
 std::atomic<int32_t> transfer_bytes{0};
 std::atomic<int32_t> image_size{0};
 FtpSession *ftp_session = nullptr;
-pthread_t download_thread;
-pthread_t install_thread;
+pthread_t monitor_thread;
 const char *update_state_path = UPDATE_STATE_FILE;
 
 pthread_t main_thread;
