@@ -111,6 +111,31 @@ bool read_line(FtpSession *s, char (&buf)[FTP_LINE_MAX], bool *timed_out) {
     return false;
 }
 
+// An address in dotted form, or a name from /etc/hosts. The appliance has no
+// name service, and a static program linking one would need the shared
+// libraries of the very C library it was built with at run time.
+bool resolve_host(const char *host, in_addr *out) {
+    if (inet_aton(host, out) != 0)
+        return true;
+    FilePtr hosts(fopen("/etc/hosts", "re"));
+    char line[FTP_LINE_MAX];
+    while (hosts && fgets(line, sizeof line, hosts.get()) != nullptr) {
+        line[strcspn(line, "#")] = '\0';
+        char *save = nullptr;
+        const char *address = strtok_r(line, " \t\r\n", &save);
+        in_addr found{};
+        if (address == nullptr || inet_aton(address, &found) == 0)
+            continue;
+        for (const char *name; (name = strtok_r(nullptr, " \t\r\n", &save)) != nullptr;) {
+            if (strcmp(name, host) == 0) {
+                *out = found;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 // Line-end appended when a refused greeting carries none of its own.
 void append_line(char **text, const char *line) {
     ftp_append_text(text, line);
@@ -290,19 +315,16 @@ FtpSession *ftp_session_new() {
 }
 
 int ftp_open_control(const char *host, FtpSession *s, int *resolver_error, int timeout) {
-    struct hostent *he = host != nullptr ? gethostbyname(host) : nullptr;
-    if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
+    sockaddr_in addr{};
+    if (host == nullptr || !resolve_host(host, &addr.sin_addr)) {
         if (resolver_error != nullptr)
-            *resolver_error = host != nullptr && he == nullptr ? h_errno : HOST_NOT_FOUND;
+            *resolver_error = HOST_NOT_FOUND;
         return FTP_ERR;
     }
     s->ctrl_fd = socket(AF_INET, SOCK_STREAM, 0);
     if (s->ctrl_fd < 0)
         return FTP_ERR_SOCKET;
-
-    sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    memcpy(&addr.sin_addr, he->h_addr_list[0], sizeof addr.sin_addr);
     addr.sin_port = htons(s->port);
 
     ftp_set_signal_handler(SIGALRM, ftp_alarm_handler);
