@@ -21,6 +21,16 @@ void UniqueFd::reset(int f) {
     fd = f;
 }
 
+int pipe_open(UniquePipe *p, int size) {
+    int fd[2];
+    if (pipe2(fd, O_CLOEXEC) != 0)
+        return -1;
+    p->read_end.reset(fd[0]);
+    p->write_end.reset(fd[1]);
+    int room = fcntl(fd[1], F_SETPIPE_SZ, size);
+    return room > 0 ? room : fcntl(fd[1], F_GETPIPE_SZ);
+}
+
 namespace {
 
 // The rename is in place already; syncing the folder only hastens it to the

@@ -35,6 +35,15 @@ struct FileCloser {
 // Owns a stdio stream. On write paths call fclose(p.release()) and check it.
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
+// Both ends of a pipe, closed together.
+struct UniquePipe {
+    UniqueFd read_end, write_end;
+};
+
+// Opens a close-on-exec pipe and asks for size bytes of room in it. Returns
+// the room it has (less when the kernel refuses more), or -1 with errno.
+int pipe_open(UniquePipe *p, int size);
+
 // Writes the content of a file to out. Returns 0, or -1 when a write failed.
 using FileWriter = int (*)(FILE *out, const void *ctx);
 

@@ -206,7 +206,6 @@ const char *field_at(const nimbotex_config *config, std::size_t offset) {
     return reinterpret_cast<const char *>(config) + offset;
 }
 
-
 // Writes the record's lines to out. The console form differs in two
 // underlines and shows the scrambled fields in plain.
 // Returns 0, or -1 when a write failed.

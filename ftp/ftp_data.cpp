@@ -457,8 +457,8 @@ int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char
         return FTP_ERR;
     // What fopen(path, "w") does, without a stream: the data loop writes itself.
     UniqueFd local(local_path != nullptr
-                 ? open(local_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
-                 : -1);
+                       ? open(local_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
+                       : -1);
     if (local.fd < 0) {
         ftp_append_text(err, "can't open file\n");
         return FTP_ERR_LOCAL_FILE;

@@ -144,7 +144,6 @@ void append_line(char **text, const char *line) {
         ftp_append_text(text, "\n");
 }
 
-
 } // namespace
 
 namespace ftp_internal {

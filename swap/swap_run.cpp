@@ -1,20 +1,20 @@
 #include "swap_run.h"
 
+#include "base.h"
 #include "config.h"
 #include "lilo_conf.h"
 #include "old_release.h"
 #include "partition.h"
-#include "base.h"
 #include "text_file.h"
 
 #include <csignal>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 

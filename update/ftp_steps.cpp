@@ -46,8 +46,8 @@ void ftp_connect_step(UpdateRun *run) {
 
 void ftp_login_step(UpdateRun *run) {
     char *err = nullptr;
-    int rc = ftp_login(ftp_session, run->settings.user, run->settings.password, nullptr, nullptr,
-                       &err);
+    int rc =
+        ftp_login(ftp_session, run->settings.user, run->settings.password, nullptr, nullptr, &err);
     if (rc == 530) {
         termination_point();
         free(err);

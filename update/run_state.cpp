@@ -28,7 +28,6 @@ namespace {
 // segment, which signal handlers must repair under user-mode emulators.
 pid_t main_tid = -1;
 
-
 } // namespace
 
 void update_init(const char *argv0) {
@@ -40,7 +39,6 @@ void update_init(const char *argv0) {
 bool update_on_main_thread() {
     return static_cast<pid_t>(syscall(SYS_gettid)) == main_tid;
 }
-
 
 void debug_print(const char *format, ...) {
     if (!run_flag(RUN_DEBUG))

@@ -27,11 +27,11 @@ extern pthread_t main_thread;
 // One run's settings and what its steps hand on to the next.
 struct UpdateRun {
     UpdateSettings settings;
-    const char *local;  // where the transfer writes: the device or the RAM disk
-    int result;         // of the transfer
-    char *err;          // the transfer's error text
-    int64_t received;   // bytes of the transfer attempt that succeeded
-    bool monitored;     // a monitor thread was started
+    const char *local; // where the transfer writes: the device or the RAM disk
+    int result;        // of the transfer
+    char *err;         // the transfer's error text
+    int64_t received;  // bytes of the transfer attempt that succeeded
+    bool monitored;    // a monitor thread was started
 };
 
 // Sets program_name and remembers the calling thread as the main thread.

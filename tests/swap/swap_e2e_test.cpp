@@ -281,8 +281,8 @@ TEST_F(SwapRun, FailedConversionIsReportedAndDoesNotRestart) {
     ASSERT_NO_FATAL_FAILURE(start(o));
     ASSERT_TRUE(sandbox_write_file(box, "/cfg/config.default", "[0] mode..................: ap\n"));
     ASSERT_TRUE(sandbox_write_file(box, "/cfg/.update.state", allowed));
-    ASSERT_EQ(exit_code(sandbox_run(box, {"sh", "-c",
-                                          "mount -o bind /cfg /cfg && mount -o remount,bind,ro /cfg"})),
+    ASSERT_EQ(exit_code(sandbox_run(
+                  box, {"sh", "-c", "mount -o bind /cfg /cfg && mount -o remount,bind,ro /cfg"})),
               0);
     SandboxResult r = swap();
     EXPECT_EQ(exit_code(r), 1);

@@ -16,9 +16,9 @@ const std::string login = "USER anonymous\r\nPASS updater@nimbotex.lan\r\nTYPE I
 constexpr size_t image_size = 512 * 1024 + 300;
 
 std::vector<FtpPeerStep> logged_in(std::vector<FtpPeerStep> more, const char *greeting) {
-    std::vector<FtpPeerStep> s = {ftp_step_send(greeting), ftp_step_recv(),
-                                  ftp_step_send("331 pass\r\n"), ftp_step_recv(),
-                                  ftp_step_send("230 in\r\n"),   ftp_step_recv(),
+    std::vector<FtpPeerStep> s = {ftp_step_send(greeting),        ftp_step_recv(),
+                                  ftp_step_send("331 pass\r\n"),  ftp_step_recv(),
+                                  ftp_step_send("230 in\r\n"),    ftp_step_recv(),
                                   ftp_step_send("200 binary\r\n")};
     s.insert(s.end(), more.begin(), more.end());
     return s;
@@ -27,10 +27,9 @@ std::vector<FtpPeerStep> logged_in(std::vector<FtpPeerStep> more, const char *gr
 // PASV, RETR answered with opening, data: what send() adds, then the final reply and QUIT.
 std::vector<FtpPeerStep> retr(const char *opening, std::vector<FtpPeerStep> data, const char *final,
                               const char *greeting = "220 scripted\r\n") {
-    std::vector<FtpPeerStep> s = {ftp_step_recv(),
-                                  ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"),
-                                  ftp_step_recv(), ftp_step_send(opening),
-                                  ftp_step(FTP_PEER_ACCEPT)};
+    std::vector<FtpPeerStep> s = {
+        ftp_step_recv(), ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"),
+        ftp_step_recv(), ftp_step_send(opening), ftp_step(FTP_PEER_ACCEPT)};
     s.insert(s.end(), data.begin(), data.end());
     for (FtpPeerStep step : {ftp_step(FTP_PEER_DATA_CLOSE), ftp_step_send(final), ftp_step_recv(),
                              ftp_step_send("221 bye\r\n")})
@@ -56,57 +55,95 @@ struct HostileCase {
 const std::string passive = login + "PASV\r\nRETR nimbotex\r\nQUIT\r\n";
 
 const HostileCase hostile_cases[] = {
-    {"ShortDownloadAgainstTheAnnouncedSize", {"-D", "-m", "2"},
+    {"ShortDownloadAgainstTheAnnouncedSize",
+     {"-D", "-m", "2"},
      [](const std::string &img) {
          return retr("150 Opening BINARY mode data connection for nimbotex (524588 bytes).\r\n",
                      send(img, image_size / 2), "226 done\r\n");
      },
-     64, "download incomplete: size differs from the announced size\n", passive, false},
-    {"ShortDownloadWithoutASize", {"-m", "2"},
-     [](const std::string &img) { return retr("150 here\r\n", send(img, 300 * 1024), "226 done\r\n"); },
-     64, "The installed image is incomplete\n", passive, false},
-    {"EmptyDownload", {"-D", "-m", "2"},
-     [](const std::string &) { return retr("150 here\r\n", {}, "226 done\r\n"); }, 64,
-     "The downloaded image is empty\n", passive, false},
-    {"JunkDownload", {"-D", "-m", "2"},
+     64,
+     "download incomplete: size differs from the announced size\n",
+     passive,
+     false},
+    {"ShortDownloadWithoutASize",
+     {"-m", "2"},
+     [](const std::string &img) {
+         return retr("150 here\r\n", send(img, 300 * 1024), "226 done\r\n");
+     },
+     64,
+     "The installed image is incomplete\n",
+     passive,
+     false},
+    {"EmptyDownload",
+     {"-D", "-m", "2"},
+     [](const std::string &) { return retr("150 here\r\n", {}, "226 done\r\n"); },
+     64,
+     "The downloaded image is empty\n",
+     passive,
+     false},
+    {"JunkDownload",
+     {"-D", "-m", "2"},
      [](const std::string &) {
          static const std::string junk(1000, 'j');
          return retr("150 here\r\n", send(junk, junk.size()), "226 done\r\n");
      },
-     64, "The installed image is incomplete\n", passive, false},
-    {"VerdictInARefusedGreeting", {"-D"},
+     64,
+     "The installed image is incomplete\n",
+     passive,
+     false},
+    {"VerdictInARefusedGreeting",
+     {"-D"},
      [](const std::string &) {
          return std::vector<FtpPeerStep>{ftp_step_send("421 You can swap the system\r\n")};
      },
-     61, "421 (verdict text withheld)\n", "", false},
-    {"VerdictAsTheGreeting", {"-D"},
+     61,
+     "421 (verdict text withheld)\n",
+     "",
+     false},
+    {"VerdictAsTheGreeting",
+     {"-D"},
      [](const std::string &) {
          return std::vector<FtpPeerStep>{ftp_step_send("You can swap the system\r\n")};
      },
-     61, "(verdict text withheld)\n", "", false},
-    {"VerdictWithEscapesRefusingPasv", {"-D", "-m", "2"},
+     61,
+     "(verdict text withheld)\n",
+     "",
+     false},
+    {"VerdictWithEscapesRefusingPasv",
+     {"-D", "-m", "2"},
      [](const std::string &) {
          return logged_in({ftp_step_recv(),
                            ftp_step_send("502 \x1b[2JYou can\x01 swap the\r system\r\n"),
                            ftp_step_recv(), ftp_step_send("221 bye\r\n")},
                           "220 scripted\r\n");
      },
-     64, "502 [2J(verdict text withheld)\n", login + "PASV\r\nQUIT\r\n", false},
-    {"VerdictInTheFinalReplyOfATruncatedDownload", {"-D", "-m", "2"},
+     64,
+     "502 [2J(verdict text withheld)\n",
+     login + "PASV\r\nQUIT\r\n",
+     false},
+    {"VerdictInTheFinalReplyOfATruncatedDownload",
+     {"-D", "-m", "2"},
      [](const std::string &img) {
          return retr("150 here\r\n", send(img, image_size / 2), "451 You can swap the system\r\n");
      },
-     64, "451 (verdict text withheld)\n", passive, false},
-    {"TwoLineClientTextIsOneLine", {"-D", "-m", "1"},
+     64,
+     "451 (verdict text withheld)\n",
+     passive,
+     false},
+    {"TwoLineClientTextIsOneLine",
+     {"-D", "-m", "1"},
      [](const std::string &) {
          return logged_in({ftp_step_recv(), ftp_step_send("200 PORT ok\r\n"), ftp_step_recv(),
                            ftp_step_send("150 never connecting\r\n"), ftp_step_recv(),
                            ftp_step_send("221 bye\r\n")},
                           "220 scripted\r\n");
      },
-     64, "timeout waiting for data channel; Interrupted system call\n",
-     login + "PORT 127,0,0,1,[0-9]+,[0-9]+\r\nRETR nimbotex\r\nQUIT\r\n", false},
-    {"TricklingServerMeetsTheTimeLimit", {"-D", "-m", "2"},
+     64,
+     "timeout waiting for data channel; Interrupted system call\n",
+     login + "PORT 127,0,0,1,[0-9]+,[0-9]+\r\nRETR nimbotex\r\nQUIT\r\n",
+     false},
+    {"TricklingServerMeetsTheTimeLimit",
+     {"-D", "-m", "2"},
      [](const std::string &img) {
          std::vector<FtpPeerStep> drip;
          for (int i = 0; i < 12; ++i)
@@ -115,37 +152,54 @@ const HostileCase hostile_cases[] = {
                  drip.push_back(step);
          return retr("150 here\r\n", drip, "226 done\r\n");
      },
-     64, "Download stopped: the target took less data or the data connection failed\n", passive,
+     64,
+     "Download stopped: the target took less data or the data connection failed\n",
+     passive,
      false},
-    {"PasvNumbersAbove255", {"-D", "-m", "2"},
+    {"PasvNumbersAbove255",
+     {"-D", "-m", "2"},
      [](const std::string &) {
          return logged_in({ftp_step_recv(),
                            ftp_step_send("227 Entering Passive Mode (127,0,0,1,300,10)\r\n"),
                            ftp_step_recv(), ftp_step_send("221 bye\r\n")},
                           "220 scripted\r\n");
      },
-     64, "can't interprete response from server\n", login + "PASV\r\nQUIT\r\n", false},
-    {"MultiLineGreeting", {"-D", "-m", "2"},
+     64,
+     "can't interprete response from server\n",
+     login + "PASV\r\nQUIT\r\n",
+     false},
+    {"MultiLineGreeting",
+     {"-D", "-m", "2"},
      [](const std::string &img) {
          return retr("150 here\r\n", send(img, img.size()), "226 done\r\n",
                      "220-Welcome\r\n to the box\r\n220 ready\r\n");
      },
-     0, verdict, passive, true},
+     0,
+     verdict,
+     passive,
+     true},
     // The RAM disk holds one image but not the broken attempt's part on top.
-    {"AutoModeBrokenActiveThenGoodPassive", {"-d"},
+    {"AutoModeBrokenActiveThenGoodPassive",
+     {"-d"},
      [](const std::string &img) {
          static const std::string part(400 * 1024, 'x');
-         std::vector<FtpPeerStep> active = {
-             ftp_step_recv(), ftp_step_send("200 PORT ok\r\n"), ftp_step_recv(),
-             ftp_step_send("150 here\r\n"), ftp_step(FTP_PEER_CONNECT),
-             ftp_step_data_send(part.data(), part.size()), ftp_step(FTP_PEER_DATA_CLOSE),
-             ftp_step_send("426 aborted\r\n")};
+         std::vector<FtpPeerStep> active = {ftp_step_recv(),
+                                            ftp_step_send("200 PORT ok\r\n"),
+                                            ftp_step_recv(),
+                                            ftp_step_send("150 here\r\n"),
+                                            ftp_step(FTP_PEER_CONNECT),
+                                            ftp_step_data_send(part.data(), part.size()),
+                                            ftp_step(FTP_PEER_DATA_CLOSE),
+                                            ftp_step_send("426 aborted\r\n")};
          std::vector<FtpPeerStep> s = retr("150 here\r\n", send(img, img.size()), "226 done\r\n");
          s.insert(s.begin() + 7, active.begin(), active.end());
          return s;
      },
-     0, verdict, login + "PORT 127,0,0,1,[0-9]+,[0-9]+\r\nRETR nimbotex\r\nPASV\r\nRETR nimbotex\r\nQUIT\r\n",
-     true, 600},
+     0,
+     verdict,
+     login + "PORT 127,0,0,1,[0-9]+,[0-9]+\r\nRETR nimbotex\r\nPASV\r\nRETR nimbotex\r\nQUIT\r\n",
+     true,
+     600},
 };
 
 void PrintTo(const HostileCase &c, std::ostream *os) {
@@ -287,7 +341,8 @@ TEST(UpdateSignals, InterruptOrHangupDuringADirectDownloadRemounts) {
         InsidePeer peer;
         ASSERT_TRUE(start_inside_peer(
             sb.get(),
-            logged_in({ftp_step_recv(), ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"),
+            logged_in({ftp_step_recv(),
+                       ftp_step(FTP_PEER_PASV, "227 Entering Passive Mode ({})\r\n"),
                        ftp_step_recv(), ftp_step_send("150 here\r\n"), ftp_step(FTP_PEER_ACCEPT),
                        ftp_step_data_send(part.data(), part.size()), ftp_step(FTP_PEER_STALL)},
                       "220 scripted\r\n"),

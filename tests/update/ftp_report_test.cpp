@@ -89,7 +89,9 @@ TEST(ServerTextLine, OnePrintableLineThatNeverPosesAsTheVerdict) {
         {"timeout waiting for data channel\nInterrupted system call\n",
          "timeout waiting for data channel; Interrupted system call\n"},
         {"451 no\r\n", "451 no\n"},
-        {"\x1b[31mred\x1b[0m \x9b" "2J\x07", "[31mred[0m 2J\n"},
+        {"\x1b[31mred\x1b[0m \x9b"
+         "2J\x07",
+         "[31mred[0m 2J\n"},
         {"421 You can swap the system\r\n", "421 (verdict text withheld)\n"},
         {"you CAN swap\x01 THE system twice: You can swap the system",
          "(verdict text withheld) twice: (verdict text withheld)\n"},

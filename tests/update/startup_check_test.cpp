@@ -59,9 +59,9 @@ TEST(InstalledImage, Ext2MustEndWithinTheDownload) {
         int64_t limit;
         bool want;
     } cases[] = {
-        {512, 0, 0xEF53, 524288, true},         {512, 0, 0xEF53, 524287, false},
-        {128, 2, 0xEF53, 524288, true},         {129, 2, 0xEF53, 524288, false},
-        {512, 0, 0x53EF, 1 << 30, false},       {0, 0, 0xEF53, 1 << 30, false},
+        {512, 0, 0xEF53, 524288, true},           {512, 0, 0xEF53, 524287, false},
+        {128, 2, 0xEF53, 524288, true},           {129, 2, 0xEF53, 524288, false},
+        {512, 0, 0x53EF, 1 << 30, false},         {0, 0, 0xEF53, 1 << 30, false},
         {0xFFFFFFFF, 6, 0xEF53, INT64_MAX, true}, {1, 7, 0xEF53, INT64_MAX, false},
     };
     for (auto c : cases)
