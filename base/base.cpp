@@ -52,7 +52,7 @@ void sync_folder(const char *path) {
 
 } // namespace
 
-int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx) {
+int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx, bool durable) {
     char tmp[PATH_MAX];
     int n = snprintf(tmp, sizeof tmp, "%s.XXXXXX", path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
@@ -73,7 +73,7 @@ int file_replace(const char *path, mode_t mode, FileWriter write, const void *ct
         fd.release();
     // A full disk shows only when the buffer goes out, at flush or close.
     ok = out && write(out.get(), ctx) == 0 && fflush(out.get()) == 0 && !ferror(out.get()) &&
-         fsync(fileno(out.get())) == 0;
+         (!durable || fsync(fileno(out.get())) == 0);
     ok = (!out || fclose(out.release()) == 0) && ok;
     if (!ok || rename(tmp, path) != 0) {
         int saved = errno;
@@ -81,7 +81,8 @@ int file_replace(const char *path, mode_t mode, FileWriter write, const void *ct
         errno = saved;
         return -1;
     }
-    sync_folder(path);
+    if (durable)
+        sync_folder(path);
     return 0;
 }
 

@@ -49,9 +49,12 @@ using FileWriter = int (*)(FILE *out, const void *ctx);
 
 // Replaces path in one step: write(out, ctx) fills a new file beside it, which
 // is flushed, checked, synced and renamed over path; then the folder is synced.
-// The new file takes path's permission bits, or mode when path does not exist.
+// Without durable the two syncs are left out: after a power cut path may then
+// hold what it held before (or nothing), never a mix. The new file takes
+// path's permission bits, or mode when path does not exist.
 // Returns 0, or -1 with errno set, the new file removed and path as it was.
-int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx);
+int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx,
+                 bool durable = true);
 
 // In a signal handler, before it returns: user-mode emulators keep one
 // descriptor table for all threads, and reload the thread pointer from it on

@@ -34,6 +34,9 @@ struct UpdateRun {
     bool monitored;    // a monitor thread was started
 };
 
+// write_state for the progress monitors' reports, which are not synced.
+int write_progress(const char *path, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 // Sets program_name and remembers the calling thread as the main thread.
 void update_init(const char *argv0);
 
