@@ -80,7 +80,22 @@ constexpr struct {
     size_t at, len;
 } mount_fields[] = {{44, 8}, {52, 2}, {58, 2}, {136, 64}, {376, 8}, {628, 2}, {1020, 4}};
 
+// In each 32-byte group descriptor of the first descriptor block (the image
+// has 4096-byte blocks): the flags and the checksum, which the kernel's ext2
+// driver may set on mount.
+constexpr size_t descriptors_at = 4096, descriptor_size = 32;
+constexpr struct {
+    size_t at, len;
+} descriptor_fields[] = {{18, 2}, {30, 2}};
+
 bool mount_field(size_t offset) {
+    if (offset >= descriptors_at && offset < 2 * descriptors_at) {
+        size_t in = (offset - descriptors_at) % descriptor_size;
+        for (auto f : descriptor_fields)
+            if (in >= f.at && in < f.at + f.len)
+                return true;
+        return false;
+    }
     if (offset < 1024 || offset >= 2048)
         return false;
     for (auto f : mount_fields)
@@ -110,8 +125,8 @@ bool overwrite_with_complement(const std::string &image, const std::string &devi
     return ok;
 }
 
-// Compares the device with the image byte by byte, the mount-time superblock
-// fields excepted. Returns -1 when they agree, else the first differing offset.
+// Compares the device with the image byte by byte, the fields that mounting
+// rewrites excepted. Returns -1 when they agree, else the first differing offset.
 long long first_difference(const std::string &image, const std::string &device) {
     FILE *a = std::fopen(image.c_str(), "rb");
     FILE *b = std::fopen(device.c_str(), "rb");
