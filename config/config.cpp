@@ -3,6 +3,8 @@
 
 #include "config.h"
 
+#include "base.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -204,13 +206,6 @@ const char *field_at(const nimbotex_config *config, std::size_t offset) {
     return reinterpret_cast<const char *>(config) + offset;
 }
 
-struct FileCloser {
-    void operator()(FILE *f) const {
-        std::fclose(f);
-    }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 // Writes the record's lines to out. The console form differs in two
 // underlines and shows the scrambled fields in plain.
 // Returns 0, or -1 when a write failed.
@@ -253,6 +248,10 @@ int emit_config(FILE *out, const nimbotex_config *config, bool console) {
     return failed;
 }
 
+int write_record(FILE *out, const void *config) {
+    return emit_config(out, static_cast<const nimbotex_config *>(config), false);
+}
+
 // Stores the value of a line: its text from the 29th character up to, not
 // including, its last character (normally the line end).
 void take_value(char *field, const char *line, std::size_t length) {
@@ -278,7 +277,7 @@ std::size_t read_piece(FILE *in, char *buf) {
 
 // Returns 0 after reading path to its end; 2 when it cannot be opened or read.
 template <typename Handle> int read_pass(const char *path, Handle &&handle) {
-    File in(std::fopen(path, "r"));
+    FilePtr in(std::fopen(path, "r"));
     if (!in)
         return CONFIG_READ_FAILED;
     char buf[LINE_PIECE];
@@ -343,60 +342,9 @@ int config_read_file(const char *path, nimbotex_config *config) {
 int config_write_file(const char *path, const nimbotex_config *config) {
     if (path == nullptr || config == nullptr)
         return CONFIG_WRITE_FAILED;
-
-    // The new file is built beside the old one and renamed over it only when
-    // it is complete on disk: a full disk or a crash never costs the
-    // configuration that is in place.
-    char tmp[PATH_MAX];
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        int len = std::snprintf(tmp, sizeof tmp, "%s.tmp%ld.%d", path, static_cast<long>(getpid()),
-                                attempt);
-        if (len < 0 || static_cast<std::size_t>(len) >= sizeof tmp)
-            return CONFIG_WRITE_FAILED;
-        fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return CONFIG_WRITE_FAILED;
-    }
-    if (fd < 0)
-        return CONFIG_WRITE_FAILED;
-
-    bool ok = true;
-    struct stat old;
-    if (stat(path, &old) == 0)
-        ok = fchmod(fd, old.st_mode & 07777) == 0;
-
-    File out(ok ? fdopen(fd, "w") : nullptr);
-    if (!out) {
-        close(fd);
-        unlink(tmp);
-        return CONFIG_WRITE_FAILED;
-    }
-    ok = emit_config(out.get(), config, false) == 0 && std::fflush(out.get()) == 0 &&
-         fsync(fileno(out.get())) == 0;
-    ok = std::fclose(out.release()) == 0 && ok;
-    if (!ok || std::rename(tmp, path) != 0) {
-        unlink(tmp);
-        return CONFIG_WRITE_FAILED;
-    }
-
-    // The new file is in place; syncing its directory only hastens the rename
-    // to the disk, so a failure here changes nothing for the caller.
-    char dir[PATH_MAX];
-    std::snprintf(dir, sizeof dir, "%s", path);
-    char *slash = std::strrchr(dir, '/');
-    if (slash == nullptr)
-        std::snprintf(dir, sizeof dir, ".");
-    else if (slash == dir)
-        slash[1] = '\0';
-    else
-        *slash = '\0';
-    int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    return CONFIG_OK;
+    // Built beside the old file and renamed over it only when complete on
+    // disk: a full disk or a crash never costs the configuration in place.
+    return file_replace(path, 0666, write_record, config) == 0 ? CONFIG_OK : CONFIG_WRITE_FAILED;
 }
 
 int config_set_defaults(nimbotex_config *config) {
@@ -415,7 +363,7 @@ int config_set_defaults(nimbotex_config *config) {
 }
 
 int config_print(const char *path) {
-    std::unique_ptr<nimbotex_config> config(new (std::nothrow) nimbotex_config());
+    ConfigRecord config = config_record_new();
     if (!config)
         return CONFIG_NO_MEMORY;
     int rc = config_read_file(path, config.get());

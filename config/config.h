@@ -3,6 +3,8 @@
 // defaults, version conversion and the console/list entry points.
 
 #include <cstddef>
+#include <memory>
+#include <new>
 
 constexpr int CONFIG_FIELD_SIZE = 30; // 29 characters and the NUL
 constexpr int CONFIG_FIELD_COUNT = 188;
@@ -166,6 +168,14 @@ inline constexpr unsigned char config_scramble_key[CONFIG_FIELD_SIZE] = {
     0x13, 0x05, 0x1b, 0x0e, 0x02, 0x19, 0x0a, 0x1f, 0x07, 0x11, 0x1c, 0x03, 0x16, 0x0d, 0x18,
     0x01, 0x1e, 0x09, 0x14, 0x06, 0x1a, 0x0f, 0x04, 0x12, 0x1d, 0x08, 0x17, 0x0b, 0x15, 0x10,
 };
+
+// A working record, owned for the length of one operation.
+using ConfigRecord = std::unique_ptr<nimbotex_config>;
+
+// Returns an empty record from the heap, or null without memory.
+inline ConfigRecord config_record_new() {
+    return ConfigRecord(new (std::nothrow) nimbotex_config());
+}
 
 // Writes config to path as a configuration text file, atomically: the old
 // file stays intact unless the new one is complete on disk.

@@ -19,13 +19,6 @@ constexpr const char *DEFAULT_REMOTE_COMMUNITY = "walnut";
 constexpr const char *STEP_DONE = "\t\t\t\t\t\t\tdone\r\n";
 constexpr const char *STEP_FAILED = "\t\t\t\t\t\t\tfailed\r\n";
 
-using Record = std::unique_ptr<nimbotex_config>;
-
-// An empty record: what a file does not name stays empty.
-Record new_record() {
-    return Record(new (std::nothrow) nimbotex_config());
-}
-
 bool field_is(const char *field, const char *text) {
     return std::strncmp(field, text, CONFIG_FIELD_SIZE) == 0;
 }
@@ -47,6 +40,61 @@ bool read_active(nimbotex_config *config, const char *complaint) {
     return stat(CONFIG_ACTIVE_PATH, &st) != 0 && errno == ENOENT;
 }
 
+// Appends host after the last entry. Returns 0, or 12 when the list is full.
+int add_host(char (&hosts)[CONFIG_SNMP_HOSTS][CONFIG_FIELD_SIZE], const char *host) {
+    int k = 0;
+    while (k < CONFIG_SNMP_HOSTS && hosts[k][0] != '\0')
+        ++k;
+    if (k == CONFIG_SNMP_HOSTS)
+        return CONFIG_NO_MEMORY;
+    set_field(hosts[k], host);
+    if (k + 1 < CONFIG_SNMP_HOSTS)
+        hosts[k + 1][0] = '\0';
+    return CONFIG_OK;
+}
+
+// Removes the first entry equal to host. Returns 0, or 22 when there is none.
+int remove_host(char (&hosts)[CONFIG_SNMP_HOSTS][CONFIG_FIELD_SIZE], const char *host) {
+    int k = 0;
+    while (k < CONFIG_SNMP_HOSTS && hosts[k][0] != '\0' &&
+           std::strncmp(hosts[k], host, CONFIG_FIELD_SIZE) != 0)
+        ++k;
+    if (k == CONFIG_SNMP_HOSTS || hosts[k][0] == '\0')
+        return CONFIG_HOST_UNKNOWN;
+    // Close the gap; the end mark moves up with the hosts, and a full list
+    // gets its last entry emptied.
+    for (; k + 1 < CONFIG_SNMP_HOSTS && hosts[k][0] != '\0'; ++k)
+        std::memcpy(hosts[k], hosts[k + 1], CONFIG_FIELD_SIZE);
+    if (k + 1 == CONFIG_SNMP_HOSTS)
+        hosts[k][0] = '\0';
+    return CONFIG_OK;
+}
+
+using HostEdit = int (*)(char (&)[CONFIG_SNMP_HOSTS][CONFIG_FIELD_SIZE], const char *);
+
+// Loads /cfg/config.active, applies edit to its host list and writes it back,
+// printing cant_get or cant_write when the file cannot be read or written.
+// Returns 0, the edit's own code, 12 without memory, 1 not read or written, or
+// 22 for a null host.
+int edit_active_hosts(const char *host, HostEdit edit, const char *cant_get,
+                      const char *cant_write) {
+    if (host == nullptr)
+        return CONFIG_HOST_UNKNOWN;
+    ConfigRecord config = config_record_new();
+    if (!config)
+        return CONFIG_NO_MEMORY;
+    if (!read_active(config.get(), cant_get))
+        return CONFIG_WRITE_FAILED;
+    int rc = edit(config->snmp_host, host);
+    if (rc != CONFIG_OK)
+        return rc;
+    if (config_write_file(CONFIG_ACTIVE_PATH, config.get()) != CONFIG_OK) {
+        std::fputs(cant_write, stdout);
+        return CONFIG_WRITE_FAILED;
+    }
+    return CONFIG_OK;
+}
+
 void step(const char *verb, const char *path) {
     std::printf("%s %s\r", verb, path);
     std::fflush(stdout);
@@ -60,7 +108,7 @@ void step_result(int rc) {
 } // namespace
 
 int config_write_default(void) {
-    Record config = new_record();
+    ConfigRecord config = config_record_new();
     if (!config)
         return CONFIG_NO_MEMORY;
     config_set_defaults(config.get());
@@ -68,7 +116,7 @@ int config_write_default(void) {
 }
 
 int config_convert(const char *path) {
-    Record config = new_record();
+    ConfigRecord config = config_record_new();
     if (!config)
         return CONFIG_CONVERT_FAILED;
     nimbotex_config &c = *config;
@@ -132,57 +180,11 @@ int config_load(nimbotex_config *config) {
 }
 
 int config_add_snmp_host(const char *host) {
-    if (host == nullptr)
-        return CONFIG_HOST_UNKNOWN;
-    Record config = new_record();
-    if (!config)
-        return CONFIG_NO_MEMORY;
-    if (!read_active(config.get(), "can't get struct nimbotex_config\n"))
-        return CONFIG_WRITE_FAILED;
-
-    auto &hosts = config->snmp_host;
-    int k = 0;
-    while (k < CONFIG_SNMP_HOSTS && hosts[k][0] != '\0')
-        ++k;
-    if (k == CONFIG_SNMP_HOSTS)
-        return CONFIG_NO_MEMORY;
-    set_field(hosts[k], host);
-    if (k + 1 < CONFIG_SNMP_HOSTS)
-        hosts[k + 1][0] = '\0';
-
-    if (config_write_file(CONFIG_ACTIVE_PATH, config.get()) != CONFIG_OK) {
-        std::printf("can't write struct nimbotex_config\n");
-        return CONFIG_WRITE_FAILED;
-    }
-    return CONFIG_OK;
+    return edit_active_hosts(host, add_host, "can't get struct nimbotex_config\n",
+                             "can't write struct nimbotex_config\n");
 }
 
 int config_remove_snmp_host(const char *host) {
-    if (host == nullptr)
-        return CONFIG_HOST_UNKNOWN;
-    Record config = new_record();
-    if (!config)
-        return CONFIG_NO_MEMORY;
-    if (!read_active(config.get(), "can't get nimbotex_config\n"))
-        return CONFIG_WRITE_FAILED;
-
-    auto &hosts = config->snmp_host;
-    int k = 0;
-    while (k < CONFIG_SNMP_HOSTS && hosts[k][0] != '\0' &&
-           std::strncmp(hosts[k], host, CONFIG_FIELD_SIZE) != 0)
-        ++k;
-    if (k == CONFIG_SNMP_HOSTS || hosts[k][0] == '\0')
-        return CONFIG_HOST_UNKNOWN;
-    // Close the gap; the end mark moves up with the hosts, and a full list
-    // gets its last entry emptied.
-    for (; k + 1 < CONFIG_SNMP_HOSTS && hosts[k][0] != '\0'; ++k)
-        std::memcpy(hosts[k], hosts[k + 1], CONFIG_FIELD_SIZE);
-    if (k + 1 == CONFIG_SNMP_HOSTS)
-        hosts[k][0] = '\0';
-
-    if (config_write_file(CONFIG_ACTIVE_PATH, config.get()) != CONFIG_OK) {
-        std::printf("can't write nimbotex_config\n");
-        return CONFIG_WRITE_FAILED;
-    }
-    return CONFIG_OK;
+    return edit_active_hosts(host, remove_host, "can't get nimbotex_config\n",
+                             "can't write nimbotex_config\n");
 }

@@ -3,6 +3,8 @@
 #include "ftp.h"
 #include "ftp_internal.h"
 
+#include "base.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <cctype>
@@ -32,43 +34,6 @@ constexpr size_t chunk_size = 4096;
 constexpr int list_line_max = 1022;
 constexpr size_t list_initial_lines = 20;
 constexpr size_t port_address_max = 19;
-
-// Owns a descriptor until it is released into a stream or the session.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) {
-            int saved = errno;
-            close(fd);
-            errno = saved;
-        }
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int release() {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
-
-// Owns a local FILE*; close() reports whether buffered data reached the file.
-struct LocalFile {
-    FILE *f = nullptr;
-    ~LocalFile() {
-        if (f != nullptr) {
-            int saved = errno;
-            fclose(f);
-            errno = saved;
-        }
-    }
-    bool close() {
-        FILE *g = f;
-        f = nullptr;
-        return fclose(g) == 0;
-    }
-};
 
 bool peer_address(int fd, in_addr *out) {
     sockaddr_in sa{};
@@ -131,6 +96,146 @@ int opener_failure(int rc, int code, char **err) {
         ftp_internal::append_errno(err, errno);
     // A reply without a number must not read as success.
     return code == 0 ? FTP_ERR : code;
+}
+
+// The transfer command and where its outcome goes, for the three ways of
+// opening a data connection.
+struct Opener {
+    FtpSession *s;
+    const char *command;
+    int *code;
+    char **reply_line;
+    char **info;
+    char **err;
+};
+
+constexpr int open_new = 1; // not a result: a new connection is needed
+
+int fail(const Opener &o, int rc) {
+    *o.code = rc;
+    return rc;
+}
+
+bool send_transfer(const Opener &o) {
+    return ftp_command(o.s, o.command, transfer_accepted, transfer_refused, o.code, o.reply_line,
+                       o.info, o.err) == FTP_OK;
+}
+
+// A data connection left open by an earlier failure: the command goes first.
+// Returns 0 (125: the transfer uses it), -9, or open_new (425: it is gone).
+int reuse_data(const Opener &o) {
+    send_transfer(o);
+    int reply = *o.code;
+    if (reply == 125) {
+        clearerr(o.s->data_in); // the failure that left it open is over
+        return FTP_OK;
+    }
+    if (reply == 426) {
+        ftp_internal::close_data_streams(o.s);
+        return FTP_ERR_DATA;
+    }
+    if (reply != 425)
+        return FTP_ERR_DATA;
+    ftp_internal::close_data_streams(o.s);
+    if (o.reply_line != nullptr) {
+        free(*o.reply_line);
+        *o.reply_line = nullptr;
+    }
+    return open_new;
+}
+
+// Data connections only ever go to, or come from, the control peer: a PASV
+// reply naming another host or a stranger connecting to our port is ignored.
+
+// PASV, connect, then the transfer command. Returns 0 with *data_fd, or the
+// opener's negative code.
+int open_passive(const Opener &o, UniqueFd *sock, int *data_fd) {
+    FtpSession *s = o.s;
+    in_addr server{};
+    if (ftp_pasv(s, o.info, o.err) != FTP_OK)
+        return fail(o, FTP_ERR_DATA);
+    if (!peer_address(s->ctrl_fd, &server))
+        return fail(o, FTP_ERR_CONNECT);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr = server;
+    sa.sin_port = htons(s->pasv_port);
+    s->data_fd = sock->fd;
+    int rc;
+    {
+        AlarmGuard guard(s->timeout);
+        rc = connect(sock->fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    }
+    if (rc < 0) {
+        if (errno != EINTR)
+            return fail(o, FTP_ERR_CONNECT);
+        ftp_append_text(o.err, "timeout during connect.\n");
+        errno = EINTR;
+        return fail(o, FTP_TIMEOUT_CONNECT);
+    }
+    if (!send_transfer(o))
+        return FTP_ERR_DATA;
+    *data_fd = sock->release();
+    return FTP_OK;
+}
+
+// Waits for the control peer to connect to the listening sock, under one time
+// limit for the whole wait, strangers included. Returns 0 with *data_fd, -13
+// or -8.
+int accept_from(const Opener &o, int sock, in_addr server, int *data_fd) {
+    AlarmGuard guard(o.s->timeout);
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t from_len = sizeof from;
+        // An expiry while we dealt with a stranger interrupted nothing.
+        int fd = -1;
+        if (guard.expired())
+            errno = EINTR;
+        else
+            fd = accept(sock, reinterpret_cast<sockaddr *>(&from), &from_len);
+        if (fd < 0) {
+            int saved = errno;
+            guard.disarm();
+            errno = saved;
+            if (saved != EINTR)
+                return FTP_ERR_ACCEPT;
+            ftp_append_text(o.err, "timeout waiting for data channel\n");
+            errno = EINTR;
+            return FTP_TIMEOUT_ACCEPT;
+        }
+        if (from.sin_family == AF_INET && from.sin_addr.s_addr == server.s_addr) {
+            *data_fd = fd;
+            return FTP_OK;
+        }
+        close(fd);
+    }
+}
+
+// Bind, PORT, listen, the transfer command, then the server's connection.
+// Returns 0 with *data_fd, or the opener's negative code.
+int open_active(const Opener &o, UniqueFd *sock, int *data_fd) {
+    FtpSession *s = o.s;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = 0;
+    if (bind(sock->fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0)
+        return fail(o, FTP_ERR_BIND);
+    socklen_t len = sizeof sa;
+    if (getsockname(sock->fd, reinterpret_cast<sockaddr *>(&sa), &len) < 0)
+        return fail(o, FTP_ERR_SOCKNAME);
+    s->local_data_port = ntohs(sa.sin_port);
+    if (ftp_port(s, nullptr, o.info, o.err) != FTP_OK)
+        return fail(o, FTP_ERR_DATA);
+    in_addr server{};
+    if (!peer_address(s->ctrl_fd, &server))
+        return fail(o, FTP_ERR_SOCKNAME);
+    if (listen(sock->fd, 1) < 0)
+        return fail(o, FTP_ERR_LISTEN);
+    if (!send_transfer(o))
+        return FTP_ERR_DATA;
+    // The listener closes when the caller's sock goes out of scope.
+    return accept_from(o, sock->fd, server, data_fd);
 }
 
 } // namespace
@@ -255,121 +360,21 @@ int ftp_port(FtpSession *s, const char *address, char **info, char **err) {
 int ftp_open_data(FtpSession *s, const char *command, int *code, char **reply_line, char **info,
                   char **err) {
     int local_code = 0;
-    if (code == nullptr)
-        code = &local_code;
+    Opener o = {s, command, code != nullptr ? code : &local_code, reply_line, info, err};
     if (reply_line != nullptr)
         *reply_line = nullptr;
-    auto fail = [code](int rc) {
-        *code = rc;
-        return rc;
-    };
-
     if (s->data_in != nullptr && s->data_out != nullptr) {
-        ftp_command(s, command, transfer_accepted, transfer_refused, code, reply_line, info, err);
-        int reply = *code;
-        if (reply == 125) {
-            clearerr(s->data_in); // the failure that left it open is over
-            return FTP_OK;
-        }
-        if (reply == 426) {
-            ftp_internal::close_data_streams(s);
-            return FTP_ERR_DATA;
-        }
-        if (reply != 425)
-            return FTP_ERR_DATA;
-        // 425: the old connection is gone; make a new one and ask again.
-        ftp_internal::close_data_streams(s);
-        if (reply_line != nullptr) {
-            free(*reply_line);
-            *reply_line = nullptr;
-        }
+        int rc = reuse_data(o);
+        if (rc != open_new)
+            return rc;
     }
-
-    Fd sock(socket(AF_INET, SOCK_STREAM, 0));
+    UniqueFd sock(socket(AF_INET, SOCK_STREAM, 0));
     if (sock.fd < 0)
-        return fail(FTP_ERR_SOCKET);
-
-    // Data connections only ever go to, or come from, the control peer: a PASV
-    // reply naming another host or a stranger connecting to our port is ignored.
-    in_addr server{};
-    int data_fd;
-    if (s->passive) {
-        if (ftp_pasv(s, info, err) != FTP_OK)
-            return fail(FTP_ERR_DATA);
-        if (!peer_address(s->ctrl_fd, &server))
-            return fail(FTP_ERR_CONNECT);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr = server;
-        sa.sin_port = htons(s->pasv_port);
-        s->data_fd = sock.fd;
-        int rc;
-        {
-            AlarmGuard guard(s->timeout);
-            rc = connect(sock.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-        }
-        if (rc < 0) {
-            if (errno == EINTR) {
-                ftp_append_text(err, "timeout during connect.\n");
-                errno = EINTR;
-                return fail(FTP_TIMEOUT_CONNECT);
-            }
-            return fail(FTP_ERR_CONNECT);
-        }
-        if (ftp_command(s, command, transfer_accepted, transfer_refused, code, reply_line, info,
-                        err) != FTP_OK)
-            return FTP_ERR_DATA;
-        data_fd = sock.release();
-    } else {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_ANY);
-        sa.sin_port = 0;
-        if (bind(sock.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0)
-            return fail(FTP_ERR_BIND);
-        socklen_t len = sizeof sa;
-        if (getsockname(sock.fd, reinterpret_cast<sockaddr *>(&sa), &len) < 0)
-            return fail(FTP_ERR_SOCKNAME);
-        s->local_data_port = ntohs(sa.sin_port);
-        if (ftp_port(s, nullptr, info, err) != FTP_OK)
-            return fail(FTP_ERR_DATA);
-        if (!peer_address(s->ctrl_fd, &server))
-            return fail(FTP_ERR_SOCKNAME);
-        if (listen(sock.fd, 1) < 0)
-            return fail(FTP_ERR_LISTEN);
-        if (ftp_command(s, command, transfer_accepted, transfer_refused, code, reply_line, info,
-                        err) != FTP_OK)
-            return FTP_ERR_DATA;
-
-        // One time limit for the whole wait, strangers included.
-        AlarmGuard guard(s->timeout);
-        for (;;) {
-            sockaddr_in from{};
-            socklen_t from_len = sizeof from;
-            // An expiry while we dealt with a stranger interrupted nothing.
-            if (guard.expired()) {
-                data_fd = -1;
-                errno = EINTR;
-            } else {
-                data_fd = accept(sock.fd, reinterpret_cast<sockaddr *>(&from), &from_len);
-            }
-            if (data_fd < 0) {
-                int saved = errno;
-                guard.disarm();
-                if (saved == EINTR) {
-                    ftp_append_text(err, "timeout waiting for data channel\n");
-                    errno = EINTR;
-                    return FTP_TIMEOUT_ACCEPT;
-                }
-                errno = saved;
-                return FTP_ERR_ACCEPT;
-            }
-            if (from.sin_family == AF_INET && from.sin_addr.s_addr == server.s_addr)
-                break;
-            close(data_fd);
-        }
-        // sock (the listener) closes when it goes out of scope.
-    }
+        return fail(o, FTP_ERR_SOCKET);
+    int data_fd = -1;
+    int rc = s->passive ? open_passive(o, &sock, &data_fd) : open_active(o, &sock, &data_fd);
+    if (rc != FTP_OK)
+        return rc;
     return attach_data_streams(s, data_fd);
 }
 
@@ -451,9 +456,9 @@ int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char
     if (ftp_internal::format_command(command, "RETR", remote_path, false, err) != FTP_OK)
         return FTP_ERR;
     // What fopen(path, "w") does, without a stream: the data loop writes itself.
-    Fd local(local_path != nullptr
-                 ? open(local_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
-                 : -1);
+    UniqueFd local(local_path != nullptr
+                       ? open(local_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
+                       : -1);
     if (local.fd < 0) {
         ftp_append_text(err, "can't open file\n");
         return FTP_ERR_LOCAL_FILE;
@@ -492,9 +497,8 @@ int ftp_put(FtpSession *s, const char *local_path, const char *remote_path, char
     char command[FTP_LINE_MAX];
     if (ftp_internal::format_command(command, "STOR", remote_path, false, err) != FTP_OK)
         return FTP_ERR;
-    LocalFile local;
-    local.f = local_path != nullptr ? fopen(local_path, "r") : nullptr;
-    if (local.f == nullptr) {
+    FilePtr local(local_path != nullptr ? fopen(local_path, "r") : nullptr);
+    if (!local) {
         ftp_append_text(err, "can't open file\n");
         return FTP_ERR_LOCAL_FILE;
     }
@@ -512,9 +516,9 @@ int ftp_put(FtpSession *s, const char *local_path, const char *remote_path, char
     {
         AlarmGuard guard(s->timeout);
         for (;;) {
-            size_t n = fread(buf, 1, sizeof buf, local.f);
+            size_t n = fread(buf, 1, sizeof buf, local.get());
             if (n == 0) {
-                read_failed = ferror(local.f) != 0;
+                read_failed = ferror(local.get()) != 0;
                 break;
             }
             guard.arm(s->timeout);
@@ -535,7 +539,7 @@ int ftp_put(FtpSession *s, const char *local_path, const char *remote_path, char
         }
     }
     int saved = errno;
-    local.close();
+    local.reset();
     if (send_failed) {
         // Drop what is still buffered instead of retrying it on close.
         __fpurge(s->data_out);

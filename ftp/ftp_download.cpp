@@ -5,6 +5,8 @@
 #include "ftp.h"
 #include "ftp_internal.h"
 
+#include "base.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -38,15 +40,6 @@ struct Download {
     int64_t written; // bytes on the local file
     int64_t counted; // bytes added to the counter
     char *buf;       // the plain loop's buffer, allocated when first needed
-};
-
-struct Pipe {
-    int fd[2] = {-1, -1};
-    ~Pipe() {
-        for (int f : fd)
-            if (f >= 0)
-                close(f);
-    }
 };
 
 // Adds the whole chunks now on the file (every byte at the end) to the
@@ -141,18 +134,14 @@ int fall_back(Download *d, int from, size_t left) {
 }
 
 int splice_loop(Download *d) {
-    Pipe p;
-    if (pipe2(p.fd, O_CLOEXEC) != 0)
-        return fall_back(d, -1, 0);
-    int capacity = fcntl(p.fd[1], F_SETPIPE_SZ, pipe_size);
-    if (capacity <= 0)
-        capacity = fcntl(p.fd[1], F_GETPIPE_SZ);
+    UniquePipe p;
+    int capacity = pipe_open(&p, pipe_size);
     if (capacity <= 0)
         return fall_back(d, -1, 0);
     for (bool first = true;; first = false) {
         if (d->guard->expired())
             return FTP_ERR_DOWNLOAD;
-        ssize_t n = splice(d->sock, nullptr, p.fd[1], nullptr, static_cast<size_t>(capacity),
+        ssize_t n = splice(d->sock, nullptr, p.write_end.fd, nullptr, static_cast<size_t>(capacity),
                            SPLICE_F_MOVE);
         if (n < 0 && errno == EINVAL && first)
             return fall_back(d, -1, 0);
@@ -164,9 +153,9 @@ int splice_loop(Download *d) {
         while (left > 0) {
             if (d->guard->expired())
                 return FTP_ERR_DOWNLOAD;
-            ssize_t m = splice(p.fd[0], nullptr, d->file, nullptr, left, SPLICE_F_MOVE);
+            ssize_t m = splice(p.read_end.fd, nullptr, d->file, nullptr, left, SPLICE_F_MOVE);
             if (m < 0 && errno == EINVAL)
-                return fall_back(d, p.fd[0], left);
+                return fall_back(d, p.read_end.fd, left);
             if (m <= 0)
                 return FTP_ERR_DOWNLOAD;
             left -= static_cast<size_t>(m);

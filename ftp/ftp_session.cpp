@@ -3,11 +3,9 @@
 #include "ftp.h"
 #include "ftp_internal.h"
 
+#include "base.h"
+
 #include <arpa/inet.h>
-#if defined(__i386__)
-#include <asm/ldt.h>
-#include <sys/syscall.h>
-#endif
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -98,18 +96,56 @@ int reader_close(void *cookie) {
     return rc;
 }
 
-// Reads one line of at most FTP_LINE_MAX - 1 characters under the time limit.
-// Returns true with the line in buf, else false with *timed_out telling why.
-bool read_line(FtpSession *s, char (&buf)[FTP_LINE_MAX], bool *timed_out) {
-    *timed_out = false;
-    char *got;
-    {
-        ftp_internal::AlarmGuard guard(s->timeout);
-        got = fgets(buf, sizeof buf, s->ctrl_in);
-    }
-    if (got != nullptr)
+enum LineResult { LINE_READ, LINE_CLOSED, LINE_TIMED_OUT };
+
+// Reads one line of at most FTP_LINE_MAX - 1 characters, under the caller's
+// time limit.
+LineResult next_line(FtpSession *s, char (&buf)[FTP_LINE_MAX]) {
+    if (fgets(buf, sizeof buf, s->ctrl_in) != nullptr)
+        return LINE_READ;
+    return ferror(s->ctrl_in) && errno == EINTR ? LINE_TIMED_OUT : LINE_CLOSED;
+}
+
+// Reads the lines after the first of a multi-line reply with code, up to the
+// one that ends it, into info. Only the number in the first three characters
+// is compared: "230-" also ends a 230 reply.
+LineResult rest_of_reply(FtpSession *s, int code, char **info) {
+    char line[FTP_LINE_MAX];
+    do {
+        LineResult r = next_line(s, line);
+        if (r != LINE_READ)
+            return r;
+        ftp_append_text(info, line);
+    } while (ftp_reply_code(line) != code);
+    return LINE_READ;
+}
+
+bool continues(const char *line) {
+    return strlen(line) >= 4 && line[3] == '-';
+}
+
+// An address in dotted form, or a name from /etc/hosts. The appliance has no
+// name service, and a static program linking one would need the shared
+// libraries of the very C library it was built with at run time.
+bool resolve_host(const char *host, in_addr *out) {
+    if (inet_aton(host, out) != 0)
         return true;
-    *timed_out = ferror(s->ctrl_in) && errno == EINTR;
+    FilePtr hosts(fopen("/etc/hosts", "re"));
+    char line[FTP_LINE_MAX];
+    while (hosts && fgets(line, sizeof line, hosts.get()) != nullptr) {
+        line[strcspn(line, "#")] = '\0';
+        char *save = nullptr;
+        const char *address = strtok_r(line, " \t\r\n", &save);
+        in_addr found{};
+        if (address == nullptr || inet_aton(address, &found) == 0)
+            continue;
+        for (const char *name; (name = strtok_r(nullptr, " \t\r\n", &save)) != nullptr;) {
+            if (strcmp(name, host) == 0) {
+                *out = found;
+                return true;
+            }
+        }
+    }
     return false;
 }
 
@@ -120,27 +156,6 @@ void append_line(char **text, const char *line) {
     if (len == 0 || line[len - 1] != '\n')
         ftp_append_text(text, "\n");
 }
-
-#if defined(__i386__)
-// qemu-user (our 32-bit test runner) keeps one descriptor table for all threads
-// and reloads %gs from it when a handler returns, which would hand this thread
-// the TLS of the last thread created. Restating our own TLS entry keeps it;
-// on a real kernel the entry already holds exactly this.
-void keep_thread_pointer() {
-    unsigned short gs;
-    asm volatile("mov %%gs, %0" : "=r"(gs));
-    user_desc desc{};
-    desc.entry_number = gs >> 3;
-    desc.base_addr = static_cast<unsigned>(pthread_self());
-    desc.limit = 0xfffff;
-    desc.seg_32bit = 1;
-    desc.limit_in_pages = 1;
-    desc.useable = 1;
-    syscall(SYS_set_thread_area, &desc);
-}
-#else
-void keep_thread_pointer() {}
-#endif
 
 } // namespace
 
@@ -312,19 +327,16 @@ FtpSession *ftp_session_new() {
 }
 
 int ftp_open_control(const char *host, FtpSession *s, int *resolver_error, int timeout) {
-    struct hostent *he = host != nullptr ? gethostbyname(host) : nullptr;
-    if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
+    sockaddr_in addr{};
+    if (host == nullptr || !resolve_host(host, &addr.sin_addr)) {
         if (resolver_error != nullptr)
-            *resolver_error = host != nullptr && he == nullptr ? h_errno : HOST_NOT_FOUND;
+            *resolver_error = HOST_NOT_FOUND;
         return FTP_ERR;
     }
     s->ctrl_fd = socket(AF_INET, SOCK_STREAM, 0);
     if (s->ctrl_fd < 0)
         return FTP_ERR_SOCKET;
-
-    sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    memcpy(&addr.sin_addr, he->h_addr_list[0], sizeof addr.sin_addr);
     addr.sin_port = htons(s->port);
 
     ftp_set_signal_handler(SIGALRM, ftp_alarm_handler);
@@ -388,30 +400,27 @@ FtpSession *ftp_connect(const char *host, uint16_t port, char **info, char **err
         return nullptr;
     }
 
+    // One time limit for the whole greeting, however many lines it has: a
+    // banner of several lines is one reply, and the next command's reply must
+    // not be taken from its tail. A refusal is judged on its first line.
     char line[FTP_LINE_MAX];
-    bool timed_out;
-    if (!read_line(s, line, &timed_out)) {
+    int code = -1;
+    LineResult r;
+    {
+        ftp_internal::AlarmGuard guard(s->timeout);
+        r = next_line(s, line);
+        if (r == LINE_READ) {
+            ftp_append_text(info, line);
+            code = ftp_reply_code(line);
+            if (code == 220 && continues(line))
+                r = rest_of_reply(s, code, info);
+        }
+    }
+    if (r != LINE_READ) {
         ftp_append_text(err, "unable to read greetings from server\n");
         ftp_internal::close_control(s);
         free(s);
         return nullptr;
-    }
-    ftp_append_text(info, line);
-    // A banner of several lines is one reply: the next command's reply must
-    // not be taken from its tail.
-    char more[FTP_LINE_MAX];
-    int code = ftp_reply_code(line);
-    // A refusal is judged on its first line; the rest need not be waited for.
-    bool multi = code == 220 && strlen(line) >= 4 && line[3] == '-';
-    while (multi) {
-        if (!read_line(s, more, &timed_out)) {
-            ftp_append_text(err, "unable to read greetings from server\n");
-            ftp_internal::close_control(s);
-            free(s);
-            return nullptr;
-        }
-        ftp_append_text(info, more);
-        multi = ftp_reply_code(more) != code;
     }
     if (code == 220)
         return s;
@@ -432,31 +441,29 @@ int ftp_read_reply(FtpSession *s, char **first_line, char **info, char **err) {
         return FTP_ERR;
     }
     char line[FTP_LINE_MAX];
-    auto lost = [&](bool timed_out) {
+    auto lost = [&](LineResult r) {
+        bool timed_out = r == LINE_TIMED_OUT;
         ftp_append_text(err, timed_out ? "timeout while reading server response\n"
                                        : "server has closed connection\n");
         ftp_internal::close_control(s);
         return timed_out ? FTP_TIMEOUT_READ : FTP_ERR;
     };
 
-    bool timed_out;
-    if (!read_line(s, line, &timed_out))
-        return lost(timed_out);
+    // One time limit for the whole reply: a server sending line after line
+    // cannot hold us beyond it.
+    ftp_internal::AlarmGuard guard(s->timeout);
+    LineResult r = next_line(s, line);
+    if (r != LINE_READ)
+        return lost(r);
     ftp_append_text(info, line);
     if (first_line != nullptr)
         *first_line = strdup(line);
-
     int code = ftp_reply_code(line);
-    if (strlen(line) < 4 || line[3] != '-')
+    if (!continues(line))
         return code;
-    // Only the number is compared: "230-" also ends a 230 reply.
     // A reply cut short keeps its first-line copy: that line did arrive.
-    do {
-        if (!read_line(s, line, &timed_out))
-            return lost(timed_out);
-        ftp_append_text(info, line);
-    } while (ftp_reply_code(line) != code);
-    return code;
+    r = rest_of_reply(s, code, info);
+    return r == LINE_READ ? code : lost(r);
 }
 
 int ftp_command(FtpSession *s, const char *line, const int *accepted, const int *refused, int *code,

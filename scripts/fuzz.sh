@@ -13,7 +13,7 @@ cxx=${FUZZ_CXX:-clang++}
 mkdir -p "$build"
 "$cxx" -std=c++20 -g -O1 -Wall -Wextra -Werror \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
-    -Iconfig config/config.cpp config/config_ops.cpp tests/config_fuzz.cpp \
+    -Ibase -Iconfig base/base.cpp config/config.cpp config/config_ops.cpp tests/config_fuzz.cpp \
     -o "$build/config_fuzz"
 
 # Every run writes two small files (and syncs one): memory-backed is faster.

@@ -1,5 +1,7 @@
 #include "lilo_conf.h"
 
+#include "base.h"
+
 #include <cstdio>
 
 namespace {
@@ -33,28 +35,28 @@ bool write_entry(FILE *f, const char *root, const char *label, const char *debug
            std::fprintf(f, "\n") >= 0;
 }
 
-} // namespace
-
-int lilo_conf_write(const char *path, const PartitionInfo *standby, const PartitionInfo *active) {
-    FILE *f = std::fopen(path, "w");
-    if (!f)
-        return LILO_CONF_FAILED;
+int write_conf(FILE *f, const void *ctx) {
+    auto parts = static_cast<const PartitionInfo *const *>(ctx);
     bool ok = true;
     for (const char *line : global_lines)
         ok = ok && std::fputs(line, f) >= 0;
-    ok = ok && write_entry(f, "/standby_partition", "new", "off", *standby) &&
-         write_entry(f, "/standby_partition", "new.debug", "on", *standby) &&
-         write_entry(f, "/active_partition", "old", "off", *active) &&
-         write_entry(f, "/active_partition", "old.debug", "on", *active);
-    // A full disk shows up only when the buffer goes out, at flush or close.
-    ok = std::fflush(f) == 0 && !std::ferror(f) && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        // The installer must never see a truncated configuration.
-        std::remove(path);
-        return LILO_CONF_FAILED;
-    }
-    return LILO_CONF_OK;
+    ok = ok && write_entry(f, "/standby_partition", "new", "off", *parts[0]) &&
+         write_entry(f, "/standby_partition", "new.debug", "on", *parts[0]) &&
+         write_entry(f, "/active_partition", "old", "off", *parts[1]) &&
+         write_entry(f, "/active_partition", "old.debug", "on", *parts[1]);
+    return ok ? 0 : -1;
+}
+
+} // namespace
+
+int lilo_conf_write(const char *path, const PartitionInfo *standby, const PartitionInfo *active) {
+    const PartitionInfo *parts[] = {standby, active};
+    // Replaced whole: the installer must never see a truncated configuration,
+    // nor one left from an earlier run when this one could not be written.
+    if (file_replace(path, 0644, write_conf, parts) == 0)
+        return LILO_CONF_OK;
+    std::remove(path);
+    return LILO_CONF_FAILED;
 }
 
 int write_lilo_conf(const PartitionInfo *standby, const PartitionInfo *active) {

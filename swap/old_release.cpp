@@ -1,5 +1,6 @@
 #include "old_release.h"
 
+#include "base.h"
 #include "text_file.h"
 
 #include <cerrno>

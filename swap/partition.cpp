@@ -1,5 +1,6 @@
 #include "partition.h"
 
+#include "base.h"
 #include "text_file.h"
 
 #include <cstdio>

@@ -1,5 +1,6 @@
 #include "swap_run.h"
 
+#include "base.h"
 #include "config.h"
 #include "lilo_conf.h"
 #include "old_release.h"
@@ -7,23 +8,17 @@
 #include "text_file.h"
 
 #include <csignal>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr int COMMAND_SIZE = 100;
-
-struct FreeDeleter {
-    void operator()(void *p) const {
-        std::free(p);
-    }
-};
 
 // Runs a command built from a template holding one "%s".
 int run_shell_template(const char *prog, const char *format, const char *path) {
@@ -39,15 +34,13 @@ int run_shell_template(const char *prog, const char *format, const char *path) {
 // Opens path as a stream only when it is a regular file: a FIFO or device
 // there would block the run or feed it whatever it produces.
 FILE *open_regular(const char *path, int flags) {
-    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return nullptr;
+    UniqueFd fd(open(path, flags | O_NONBLOCK | O_CLOEXEC, 0644));
     struct stat st;
-    FILE *f = nullptr;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        f = fdopen(fd, (flags & O_ACCMODE) == O_RDONLY ? "r" : "w");
-    if (f == nullptr)
-        close(fd);
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    FILE *f = fdopen(fd.fd, (flags & O_ACCMODE) == O_RDONLY ? "r" : "w");
+    if (f != nullptr)
+        fd.release();
     return f;
 }
 
@@ -117,10 +110,10 @@ int swap_run(const char *prog) {
     // the run before anything is converted, removed or signalled.
     write_lilo_conf(&standby, &active);
 
-    std::unique_ptr<nimbotex_config, FreeDeleter> config;
+    ConfigRecord config;
     if (swap_standby_is_old_release(SWAP_VERSION_PATH)) {
         std::printf("\n  %s: swap to an old system\n", prog);
-        config.reset(static_cast<nimbotex_config *>(std::malloc(sizeof(nimbotex_config))));
+        config = config_record_new();
         if (!config) {
             std::printf("\n  %s: swap to an old system failed\n", prog);
             return SWAP_FAILED;

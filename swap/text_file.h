@@ -1,15 +1,5 @@
 #pragma once
-// Reading the text files of the swap run: an owning FILE* and the line size.
-
-#include <cstdio>
-#include <memory>
-
-struct FileCloser {
-    void operator()(FILE *f) const {
-        std::fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+// Reading the text files of the swap run: the line size.
 
 // Every text file of the swap run is read one line at a time into this many
 // bytes, so one read takes at most 49 characters, line end included.

@@ -1,6 +1,6 @@
 // update's parts below the whole run: the copy from the RAM disk, the text of
 // server replies, the installed-image check and the monitors' pace.
-#include "update.h"
+#include "update_internal.h"
 
 #include <chrono>
 #include <fcntl.h>
@@ -76,6 +76,7 @@ TEST(InstalledImage, Ext2MustEndWithinTheDownload) {
     // clang-format off
     struct { uint32_t blocks, log_block; uint16_t magic; int64_t limit; bool fits; } cases[] = {
         {512, 0, 0xEF53, 524288, true},           {512, 0, 0xEF53, 524287, false},
+        {128, 2, 0xEF53, 524288, true},           {129, 2, 0xEF53, 524288, false},
         {512, 0, 0x53EF, 1 << 30, false},         {0, 0, 0xEF53, 1 << 30, false},
         {0xFFFFFFFF, 6, 0xEF53, INT64_MAX, true}, {1, 7, 0xEF53, INT64_MAX, false},
     };
@@ -102,10 +103,7 @@ TEST(ProgressMonitor, ReportsEvery200Milliseconds) {
     update_init("update");
     TempFile state;
     update_state_path = state.path.c_str();
-    transfer_bytes = 0;
-    run_flag_set(RUN_DOWNLOAD_MONITOR);
-    pthread_t thread;
-    ASSERT_EQ(spawn_thread(&thread, download_monitor), 0);
+    ASSERT_TRUE(monitor_start(RUN_DOWNLOAD_MONITOR, download_monitor));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(slurp(state.path), "Download progress 0%\n");
     transfer_bytes = 409600;
@@ -115,7 +113,7 @@ TEST(ProgressMonitor, ReportsEvery200Milliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     transfer_bytes = 819200;
-    monitor_stop(RUN_DOWNLOAD_MONITOR, &thread);
+    monitor_stop(RUN_DOWNLOAD_MONITOR, true);
     EXPECT_EQ(slurp(state.path), "Download progress 20%\n"); // the final report
     update_state_path = UPDATE_STATE_FILE;
 }

@@ -1,5 +1,5 @@
 // The command line of update: options, their errors, usage and version.
-#include "update.h"
+#include "update_internal.h"
 
 #include <cctype>
 #include <cstdio>

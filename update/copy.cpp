@@ -1,7 +1,9 @@
 // The indirect copy from the RAM disk onto the standby device. The bytes go
 // through a pipe (splice) and never through our memory; where the kernel
 // cannot splice one of the two files, a read/write loop does the same work.
-#include "update.h"
+#include "update_internal.h"
+
+#include "base.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,15 +15,6 @@ namespace {
 constexpr int pipe_size = 1024 * 1024;
 constexpr int64_t plain_batch = int64_t(COPY_CHUNK) * COPY_BATCH;
 constexpr int copy_more = -1; // not a result: the copy goes on
-
-struct Pipe {
-    int fd[2] = {-1, -1};
-    ~Pipe() {
-        for (int f : fd)
-            if (f >= 0)
-                close(f);
-    }
-};
 
 // Bytes the device still needs: the image rounded up to a whole chunk, as
 // chunk-by-chunk reads would have put it there.
@@ -80,18 +73,14 @@ int plain_copy(int from, int to) {
 }
 
 int splice_copy(int from, int to) {
-    Pipe p;
-    if (pipe2(p.fd, O_CLOEXEC) != 0)
-        return plain_copy(from, to);
-    int capacity = fcntl(p.fd[1], F_SETPIPE_SZ, pipe_size);
-    if (capacity <= 0)
-        capacity = fcntl(p.fd[1], F_GETPIPE_SZ);
+    UniquePipe p;
+    int capacity = pipe_open(&p, pipe_size);
     if (capacity <= 0)
         return plain_copy(from, to);
     bool source_spliced = false;
     for (int64_t want; (want = remaining()) > 0;) {
         termination_point();
-        ssize_t got = splice(from, nullptr, p.fd[1], nullptr,
+        ssize_t got = splice(from, nullptr, p.write_end.fd, nullptr,
                              static_cast<size_t>(std::min<int64_t>(want, capacity)), SPLICE_F_MOVE);
         if (got < 0 && errno == EINTR)
             continue;
@@ -102,11 +91,11 @@ int splice_copy(int from, int to) {
         source_spliced = true;
         auto left = static_cast<size_t>(got);
         while (left > 0) {
-            ssize_t put = splice(p.fd[0], nullptr, to, nullptr, left, SPLICE_F_MOVE);
+            ssize_t put = splice(p.read_end.fd, nullptr, to, nullptr, left, SPLICE_F_MOVE);
             if (put < 0 && errno == EINTR)
                 continue;
             if (put < 0 && errno == EINVAL) {
-                int rc = drain_pipe(p.fd[0], to, left);
+                int rc = drain_pipe(p.read_end.fd, to, left);
                 if (rc != copy_more)
                     return rc;
                 return plain_copy(from, to);

@@ -1,5 +1,5 @@
 // Wording of failed FTP steps for the console and the state file.
-#include "update.h"
+#include "update_internal.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,5 +1,5 @@
 // Download and installation progress monitors.
-#include "update.h"
+#include "update_internal.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -47,24 +47,33 @@ void run_monitor(const MonitorTexts &m) {
         fflush(stdout);
         // A failed write has asked the main thread to end the run; the final
         // report could not be written either.
-        if (write_state(update_state_path, m.state, current_percent(m)) != 0)
+        if (write_progress(update_state_path, m.state, current_percent(m)) != 0)
             return;
         pause_while_set(m.bit);
     }
     debug_print(m.final, program_name, current_percent(m));
     fflush(stdout);
-    write_state(update_state_path, m.state, current_percent(m));
+    write_progress(update_state_path, m.state, current_percent(m));
 }
 
 } // namespace
 
-void monitor_stop(uint32_t bit, const pthread_t *thread) {
+bool monitor_start(uint32_t bit, void *(*entry)(void *)) {
+    transfer_bytes.store(0, std::memory_order_relaxed);
+    run_flag_set(bit);
+    if (spawn_thread(&monitor_thread, entry) == 0)
+        return true;
+    run_flag_clear(bit);
+    return false;
+}
+
+void monitor_stop(uint32_t bit, bool joined) {
     run_flag_clear(bit);
     // Taking the lock orders the clear before a pausing monitor's check.
     { std::lock_guard<std::mutex> lock(pause_mutex); }
     pause_wake.notify_all();
-    if (thread != nullptr)
-        pthread_join(*thread, nullptr);
+    if (joined)
+        pthread_join(monitor_thread, nullptr);
 }
 
 int download_percent(int32_t bytes) {

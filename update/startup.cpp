@@ -1,6 +1,6 @@
 // The run up to the first FTP contact: start-up report, "Using the ..." line,
 // marker and old-version checks, SIGTERM handling, the standby device path.
-#include "update.h"
+#include "update_internal.h"
 
 #include <cctype>
 #include <cstring>
@@ -64,7 +64,8 @@ bool standby_device_valid(const char *text) {
            text[9] == '\0';
 }
 
-void update_start(const UpdateSettings *s) {
+void update_start(UpdateRun *run) {
+    const UpdateSettings *s = &run->settings;
     const char *mode = mode_names[s->mode];
     const char *transfer = run_flag(RUN_DIRECT) ? "direct" : "indirect";
     debug_print("\n  %s: Starting update %.6s\n\n", program_name, UPDATE_VERSION_BANNER);

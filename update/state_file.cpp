@@ -1,56 +1,43 @@
 // The one-line state file that swap reads.
-#include "update.h"
+#include "update_internal.h"
+
+#include "base.h"
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Makes a rename in path's folder durable; nothing to report if it fails.
-void sync_directory(const char *path) {
-    std::string dir(path);
-    size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+struct Message {
+    const char *format;
+    va_list *ap;
+};
+
+int write_message(FILE *out, const void *ctx) {
+    auto *m = static_cast<const Message *>(ctx);
+    return vfprintf(out, m->format, *m->ap) >= 0 ? 0 : -1;
 }
 
-// Writes message into a fresh file beside path and renames it over path. The
-// main thread and a monitor write at nearly the same moment; truncating the
-// file in place would let the longer message's tail survive the shorter one.
-// Returns true when the new content is in place; on failure path is untouched.
-bool replace_file(const char *path, const char *format, va_list ap) {
-    std::string tmp = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0)
-        return false;
-    FILE *f = fdopen(fd, "w");
-    if (f == nullptr) {
-        close(fd);
-        unlink(tmp.c_str());
-        return false;
-    }
-    // mkstemp creates 0600; the file was always readable to everyone.
-    bool ok = fchmod(fd, 0644) == 0;
-    ok = vfprintf(f, format, ap) >= 0 && ok;
-    ok = fflush(f) == 0 && ok;
-    // A verdict must survive a power cut once we have reported it.
-    ok = fsync(fd) == 0 && ok;
-    ok = fclose(f) == 0 && ok;
-    if (ok && rename(tmp.c_str(), path) == 0) {
-        sync_directory(path);
-        return true;
-    }
-    unlink(tmp.c_str());
-    return false;
+// Writes one message; see write_state.
+int replace_state(const char *path, bool durable, const char *format, va_list ap) {
+    // Replaced whole, never truncated in place: the main thread and a monitor
+    // write at nearly the same moment.
+    va_list copy;
+    va_copy(copy, ap);
+    Message m = {format, &copy};
+    bool ok = file_replace(path, 0644, write_message, &m, durable) == 0;
+    va_end(copy);
+    if (ok)
+        return 0;
+    // An old verdict must not be what swap reads after a failed run.
+    unlink(path);
+    debug_print("  %s: Cannot open %s\n", program_name, path);
+    if (update_on_main_thread())
+        update_terminate(UPDATE_EXIT_OPEN);
+    request_termination(TERM_REQUEST_STATE_FILE);
+    return UPDATE_EXIT_OPEN;
 }
 
 } // namespace
@@ -58,16 +45,19 @@ bool replace_file(const char *path, const char *format, va_list ap) {
 int write_state(const char *path, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    bool ok = replace_file(path, format, ap);
+    // On the disk before we go on: a verdict must survive a power cut, and so
+    // must the first message of a run, which replaces an earlier verdict.
+    int rc = replace_state(path, true, format, ap);
     va_end(ap);
-    if (ok)
-        return 0;
-    // The last message stays in place when it cannot be replaced; an old
-    // verdict must not be what swap then reads.
-    unlink(path);
-    debug_print("  %s: Cannot open %s\n", program_name, path);
-    if (update_on_main_thread())
-        update_terminate(UPDATE_EXIT_OPEN);
-    request_termination(TERM_REQUEST_STATE_FILE);
-    return UPDATE_EXIT_OPEN;
+    return rc;
+}
+
+int write_progress(const char *path, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    // Five times a second: lost in a power cut, it leaves the message before
+    // it, which was synced.
+    int rc = replace_state(path, false, format, ap);
+    va_end(ap);
+    return rc;
 }

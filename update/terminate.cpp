@@ -1,6 +1,8 @@
 // Every end of the run: termination requests from other threads and signals,
 // and update_terminate, which releases what run_flags says is held.
-#include "update.h"
+#include "update_internal.h"
+
+#include "base.h"
 
 #include <cerrno>
 #include <csignal>
@@ -51,11 +53,11 @@ void *watch_requests(void *) {
     }
 }
 
-void stop_monitor(uint32_t bit, unsigned step, pthread_t thread) {
+void stop_monitor(uint32_t bit, unsigned step) {
     if (!run_flag(bit) || !claim(step))
         return;
     // A monitor that asked for the end has returned already; joining it is quick.
-    monitor_stop(bit, &thread);
+    monitor_stop(bit, true);
 }
 
 // Returns code, or 21, 22 or 4 when the installed version file cannot be
@@ -117,7 +119,7 @@ void termination_point() {
 void on_sigterm(int) {
     int saved = errno;
     request_termination(TERM_REQUEST_USER);
-    restore_main_tls();
+    keep_thread_pointer();
     errno = saved;
 }
 
@@ -159,9 +161,9 @@ void update_terminate(int code) {
     int exit_code = code & 0xFF;
     termination_point();
 
-    stop_monitor(RUN_DOWNLOAD_MONITOR, STEP_DOWNLOAD_MONITOR, download_thread);
+    stop_monitor(RUN_DOWNLOAD_MONITOR, STEP_DOWNLOAD_MONITOR);
     termination_point();
-    stop_monitor(RUN_INSTALL_MONITOR, STEP_INSTALL_MONITOR, install_thread);
+    stop_monitor(RUN_INSTALL_MONITOR, STEP_INSTALL_MONITOR);
     termination_point();
 
     if (run_flag(RUN_FTP_OPEN) && claim(STEP_FTP_QUIT)) {

@@ -1,14 +1,11 @@
 // Process-wide state of the update run and the small helpers every part uses.
-#include "update.h"
+#include "update_internal.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <sys/syscall.h>
 #include <unistd.h>
-#if defined(__i386__)
-#include <asm/ldt.h>
-#endif
 
 const char *program_name = "update";
 std::atomic<uint32_t> run_flags{0};
@@ -20,29 +17,16 @@ const char *const old_versions[OLD_VERSION_COUNT] = {
 std::atomic<int32_t> transfer_bytes{0};
 std::atomic<int32_t> image_size{0};
 FtpSession *ftp_session = nullptr;
-pthread_t download_thread;
-pthread_t install_thread;
+pthread_t monitor_thread;
 const char *update_state_path = UPDATE_STATE_FILE;
 
 pthread_t main_thread;
 
 namespace {
 
-// Kernel thread id: unlike pthread_self it does not depend on the TLS segment,
-// which the workaround below exists for.
+// Kernel thread id: unlike pthread_self it does not depend on the TLS
+// segment, which signal handlers must repair under user-mode emulators.
 pid_t main_tid = -1;
-
-#if defined(__i386__)
-user_desc main_tls = {};
-bool main_tls_saved = false;
-
-void save_main_tls() {
-    unsigned short selector;
-    asm volatile("movw %%gs, %0" : "=r"(selector));
-    main_tls.entry_number = selector >> 3;
-    main_tls_saved = syscall(SYS_get_thread_area, &main_tls) == 0;
-}
-#endif
 
 } // namespace
 
@@ -50,25 +34,10 @@ void update_init(const char *argv0) {
     program_name = argv0 != nullptr ? argv0 : "update";
     main_thread = pthread_self();
     main_tid = static_cast<pid_t>(syscall(SYS_gettid));
-#if defined(__i386__)
-    save_main_tls();
-#endif
 }
 
 bool update_on_main_thread() {
     return static_cast<pid_t>(syscall(SYS_gettid)) == main_tid;
-}
-
-void restore_main_tls() {
-#if defined(__i386__)
-    // User-mode emulators (qemu-i386) keep one descriptor table for all
-    // threads, so the TLS entry holds the thread created last; returning from
-    // a handler reloads %gs from it and hands the main thread another
-    // thread's TLS. Writing our own entry back first prevents that; on a real
-    // kernel it rewrites what is already there.
-    if (main_tls_saved && update_on_main_thread())
-        syscall(SYS_set_thread_area, &main_tls);
-#endif
 }
 
 void debug_print(const char *format, ...) {

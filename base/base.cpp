@@ -1,0 +1,103 @@
+#include "base.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#if defined(__i386__)
+#include <asm/ldt.h>
+#include <sys/syscall.h>
+#endif
+
+void UniqueFd::reset(int f) {
+    if (fd >= 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    fd = f;
+}
+
+int pipe_open(UniquePipe *p, int size) {
+    int fd[2];
+    if (pipe2(fd, O_CLOEXEC) != 0)
+        return -1;
+    p->read_end.reset(fd[0]);
+    p->write_end.reset(fd[1]);
+    int room = fcntl(fd[1], F_SETPIPE_SZ, size);
+    return room > 0 ? room : fcntl(fd[1], F_GETPIPE_SZ);
+}
+
+namespace {
+
+// The rename is in place already; syncing the folder only hastens it to the
+// disk, so a failure here is no failure of the replacement.
+void sync_folder(const char *path) {
+    char dir[PATH_MAX];
+    int n = snprintf(dir, sizeof dir, "%s", path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof dir)
+        return;
+    char *slash = strrchr(dir, '/');
+    if (slash == nullptr)
+        snprintf(dir, sizeof dir, ".");
+    else
+        slash[slash == dir ? 1 : 0] = '\0';
+    UniqueFd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.fd >= 0)
+        fsync(fd.fd);
+}
+
+} // namespace
+
+int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx, bool durable) {
+    char tmp[PATH_MAX];
+    int n = snprintf(tmp, sizeof tmp, "%s.XXXXXX", path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    UniqueFd fd(mkstemp(tmp));
+    if (fd.fd < 0)
+        return -1;
+    // mkstemp makes 0600; the file keeps the permissions it had, or gets those
+    // a plain create would have given it.
+    struct stat old;
+    mode_t mask = umask(0);
+    umask(mask);
+    bool ok = fchmod(fd.fd, stat(path, &old) == 0 ? old.st_mode & 07777 : mode & ~mask) == 0;
+    FilePtr out(ok ? fdopen(fd.fd, "w") : nullptr);
+    if (out)
+        fd.release();
+    // A full disk shows only when the buffer goes out, at flush or close.
+    ok = out && write(out.get(), ctx) == 0 && fflush(out.get()) == 0 && !ferror(out.get()) &&
+         (!durable || fsync(fileno(out.get())) == 0);
+    ok = (!out || fclose(out.release()) == 0) && ok;
+    if (!ok || rename(tmp, path) != 0) {
+        int saved = errno;
+        unlink(tmp);
+        errno = saved;
+        return -1;
+    }
+    if (durable)
+        sync_folder(path);
+    return 0;
+}
+
+void keep_thread_pointer() {
+#if defined(__i386__)
+    // Only the base differs between the threads' entries: take the entry's
+    // flags as they stand and put back our own thread's base, which the
+    // segment still holds until the handler returns.
+    unsigned short gs;
+    asm volatile("movw %%gs, %0" : "=r"(gs));
+    user_desc desc{};
+    desc.entry_number = gs >> 3;
+    if (syscall(SYS_get_thread_area, &desc) != 0)
+        return;
+    desc.base_addr = static_cast<unsigned>(pthread_self());
+    syscall(SYS_set_thread_area, &desc);
+#endif
+}
