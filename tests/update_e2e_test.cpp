@@ -116,9 +116,8 @@ const RunCase run_cases[] = {
     {.name = "DeviceTooSmallForDirect", .args = "-D -m 2", .script = "vsftpd", .exit = 64,
      .state = "Download stopped: the target took less data or the data connection failed\n",
      .standby_kib = 1024},
-    // The monitor's last line follows the error.
     {.name = "DeviceTooSmallForCopy", .script = "vsftpd", .exit = 23,
-     .state = "Installation progress 99%\n", .standby_kib = 1024},
+     .state = "Installation progress 99%\n", .standby_kib = 1024}, // the monitor's line follows
     {.name = "StandbyMarkerNamesTheActiveDirect", .args = "-D", .script = "vsftpd", .exit = 22,
      .state = "Error 22 (Target)\n", .standby_marker = "/dev/hda1\n"},
     {.name = "StandbyMarkerNamesTheActiveIndirect", .script = "vsftpd", .exit = 22,
