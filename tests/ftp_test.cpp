@@ -116,8 +116,8 @@ const Conversation conversations[] = {
     {"MultiLineReplyEndsOnItsCode", LOGIN, "220 ready|<|331-first\r\n 331 not yet\r\n331-last"
      "|<|230 in", 0, "USER u\r\nPASS p\r\n", ""},
     {"SilentServerHitsTheTimeLimit", LOGIN, "220 ready|<|stall", -14, "USER u\r\n", ""},
-    {"DrippingReplyMeetsOneTimeLimit", LOGIN, "220 ready|<|raw:331-a\r\n" DRIP_LINE DRIP_LINE DRIP_LINE
-     DRIP_LINE DRIP_LINE DRIP_LINE "|stall", -14, "USER u\r\n", ""},
+    {"DrippingReplyMeetsOneTimeLimit", LOGIN, "220 ready|<|raw:331-a\r\n" DRIP_LINE DRIP_LINE
+     DRIP_LINE DRIP_LINE DRIP_LINE DRIP_LINE "|stall", -14, "USER u\r\n", ""},
     {"TypeAscii", TYPE_A, "220 ready|<|200 ok", 0, "TYPE A\r\n", ""},
     {"TypeImage", TYPE_I, "220 ready|<|200 ok", 0, "TYPE I\r\n", ""},
     {"TypeEbcdic", TYPE_E, "220 ready|<|200 ok", 0, "TYPE E\r\n", ""},
