@@ -14,17 +14,18 @@
 
 namespace {
 
+constexpr const char *DIRECT_FAILED = "Error %i (Direct)\n";
+constexpr const char *INDIRECT_FAILED = "Error %i (Indirect)\n";
+
 // Our exclusive hold on the standby device while it is written.
 int standby_claim_fd = -1;
 
+// how: the state-file line of a failure, DIRECT_FAILED or INDIRECT_FAILED.
 void unmount_standby(const char *how) {
     // Not mounted at all (a run cut off by a power failure): nothing to undo,
     // and the remount at the end puts it back.
-    if (umount(STANDBY_MOUNT) != 0 && errno != EINVAL) {
-        debug_print("  %s: Cannot umount the target partition\n", program_name);
-        write_state(update_state_path, "Error %i (%s)\n", UPDATE_EXIT_UMOUNT, how);
-        update_terminate(UPDATE_EXIT_UMOUNT);
-    }
+    if (umount(STANDBY_MOUNT) != 0 && errno != EINVAL)
+        run_failed(UPDATE_EXIT_UMOUNT, how, "Cannot umount the target partition\n");
     run_flag_set(RUN_UNMOUNTED);
 }
 
@@ -38,32 +39,23 @@ int claim_standby(const char *how, int flags) {
         standby_claim_fd = fd.release();
         return standby_claim_fd;
     }
-    debug_print("  %s: Cannot open %s for itself alone\n", program_name, standby_device);
-    write_state(update_state_path, "Error %i (%s)\n", UPDATE_EXIT_OPEN, how);
-    update_terminate(UPDATE_EXIT_OPEN);
+    run_failed(UPDATE_EXIT_OPEN, how, "Cannot open %s for itself alone\n", standby_device);
 }
 
 // Ends the run with 64 and one fixed line.
 [[noreturn]] void download_rejected(const char *line) {
-    debug_print("  %s: %s", program_name, line);
-    write_state(update_state_path, "%s", line);
-    update_terminate(UPDATE_EXIT_DOWNLOAD);
+    run_failed(UPDATE_EXIT_DOWNLOAD, line, "%s", line);
 }
 
 [[noreturn]] void copy_failed(int code) {
-    debug_print("  %s: An error occured while the SWI was copied into the target partition\n",
-                program_name);
-    write_state(update_state_path, "Error while installing\n");
-    update_terminate(code);
+    run_failed(code, "Error while installing\n",
+               "An error occured while the SWI was copied into the target partition\n");
 }
 
 int open_ramdisk() {
     int fd = open(RAMDISK_PATH, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        debug_print("  %s: Cannot open %s\n", program_name, RAMDISK_PATH);
-        write_state(update_state_path, "Error %i (Indirect)\n", UPDATE_EXIT_OPEN);
-        update_terminate(UPDATE_EXIT_OPEN);
-    }
+    if (fd < 0)
+        run_failed(UPDATE_EXIT_OPEN, INDIRECT_FAILED, "Cannot open %s\n", RAMDISK_PATH);
     return fd;
 }
 
@@ -71,17 +63,15 @@ int open_ramdisk() {
 void sync_direct() {
     UniqueFd fd(open(standby_device, O_WRONLY | O_CLOEXEC));
     bool ok = fd.fd >= 0 && fsync(fd.fd) == 0;
-    if (!ok || close(fd.release()) != 0) {
-        debug_print("  %s: Cannot sync the target partition\n", program_name);
-        write_state(update_state_path, "Cannot sync the target partition\n");
-        update_terminate(UPDATE_EXIT_DOWNLOAD);
-    }
+    if (!ok || close(fd.release()) != 0)
+        run_failed(UPDATE_EXIT_DOWNLOAD, "Cannot sync the target partition\n",
+                   "Cannot sync the target partition\n");
 }
 
 void copy_from_ramdisk() {
-    unmount_standby("Indirect");
+    unmount_standby(INDIRECT_FAILED);
     UniqueFd ram(open_ramdisk());
-    int dev = claim_standby("Indirect", O_WRONLY);
+    int dev = claim_standby(INDIRECT_FAILED, O_WRONLY);
     bool monitored = monitor_start(RUN_INSTALL_MONITOR, install_monitor);
     int rc = copy_image(ram.fd, dev);
     if (rc != 0)
@@ -100,8 +90,8 @@ void copy_from_ramdisk() {
 void unmount_step(UpdateRun *) {
     if (!run_flag(RUN_DIRECT))
         return;
-    unmount_standby("Direct");
-    claim_standby("Direct", O_RDONLY);
+    unmount_standby(DIRECT_FAILED);
+    claim_standby(DIRECT_FAILED, O_RDONLY);
 }
 
 void size_step(UpdateRun *run) {

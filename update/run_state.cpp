@@ -49,6 +49,33 @@ void debug_print(const char *format, ...) {
     va_end(ap);
 }
 
+namespace {
+
+void vreport_failure(int code, const char *state, const char *console, va_list ap) {
+    if (run_flag(RUN_DEBUG)) {
+        printf("  %s: ", program_name);
+        vprintf(console, ap);
+    }
+    write_state(update_state_path, state, code);
+}
+
+} // namespace
+
+void report_failure(int code, const char *state, const char *console, ...) {
+    va_list ap;
+    va_start(ap, console);
+    vreport_failure(code, state, console, ap);
+    va_end(ap);
+}
+
+void run_failed(int code, const char *state, const char *console, ...) {
+    va_list ap;
+    va_start(ap, console);
+    vreport_failure(code, state, console, ap);
+    va_end(ap);
+    update_terminate(code);
+}
+
 int old_version_index(const char *text) {
     for (int i = OLD_VERSION_COUNT - 1; i >= 0; --i) {
         if (strcmp(text, old_versions[i]) == 0)

@@ -10,22 +10,19 @@
 namespace {
 
 constexpr const char *mode_names[] = {"auto", "active", "passive"};
+constexpr const char *TARGET_FAILED = "Error %i (Target)\n";
 
 void read_standby_device() {
     int fd = open(STANDBY_MARKER, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        debug_print("  %s: Cannot open %s\n", program_name, STANDBY_MARKER);
-        write_state(update_state_path, "Error %i (Target)\n", UPDATE_EXIT_OPEN);
-        update_terminate(UPDATE_EXIT_OPEN);
+        run_failed(UPDATE_EXIT_OPEN, TARGET_FAILED, "Cannot open %s\n", STANDBY_MARKER);
     }
     // One byte more than the path, to see whether the partition number goes on.
     char text[STANDBY_DEVICE_SIZE + 1] = {};
     ssize_t n = read(fd, text, STANDBY_DEVICE_SIZE);
     close(fd);
     if (n < 0) {
-        debug_print("  %s: Cannot read the file %s\n", program_name, STANDBY_MARKER);
-        write_state(update_state_path, "Error %i (Target)\n", UPDATE_EXIT_READ);
-        update_terminate(UPDATE_EXIT_READ);
+        run_failed(UPDATE_EXIT_READ, TARGET_FAILED, "Cannot read the file %s\n", STANDBY_MARKER);
     }
     ssize_t path_len = n < STANDBY_DEVICE_SIZE - 1 ? n : STANDBY_DEVICE_SIZE - 1;
     memcpy(standby_device, text, static_cast<size_t>(path_len));
@@ -33,9 +30,7 @@ void read_standby_device() {
     // write the image into a file of that name instead, never to remount it.
     bool more_digits = n == STANDBY_DEVICE_SIZE && isdigit(static_cast<unsigned char>(text[9]));
     if (!standby_device_valid(standby_device) || more_digits) {
-        debug_print("  %s: No partition named in %s\n", program_name, STANDBY_MARKER);
-        write_state(update_state_path, "Error %i (Target)\n", UPDATE_EXIT_READ);
-        update_terminate(UPDATE_EXIT_READ);
+        run_failed(UPDATE_EXIT_READ, TARGET_FAILED, "No partition named in %s\n", STANDBY_MARKER);
     }
 }
 
@@ -52,9 +47,7 @@ void refuse_active_partition() {
     if (n < STANDBY_DEVICE_SIZE - 1 || isdigit(static_cast<unsigned char>(active[9])) ||
         strncmp(active, standby_device, STANDBY_DEVICE_SIZE - 1) != 0)
         return;
-    debug_print("  %s: %s names the active partition\n", program_name, STANDBY_MARKER);
-    write_state(update_state_path, "Error %i (Target)\n", UPDATE_EXIT_READ);
-    update_terminate(UPDATE_EXIT_READ);
+    run_failed(UPDATE_EXIT_READ, TARGET_FAILED, "%s names the active partition\n", STANDBY_MARKER);
 }
 
 } // namespace
@@ -87,15 +80,13 @@ void update_start(UpdateRun *run) {
         close(fd);
 
     if (!run_flag(RUN_FORCED) && old_version_index(s->image) >= 0) {
-        debug_print("  %s: Please download a newer SWI\n", program_name);
-        write_state(update_state_path, "Please download a newer SWI\n");
-        update_terminate(UPDATE_EXIT_OLD_VERSION);
+        run_failed(UPDATE_EXIT_OLD_VERSION, "Please download a newer SWI\n",
+                   "Please download a newer SWI\n");
     }
 
     if (install_sigterm_handling() != 0) {
-        debug_print("  %s: Cannot link the signalhandler for SIGTERM\n", program_name);
-        write_state(update_state_path, "Error %i (Signal)\n", UPDATE_EXIT_SIGNAL);
-        update_terminate(UPDATE_EXIT_SIGNAL);
+        run_failed(UPDATE_EXIT_SIGNAL, "Error %i (Signal)\n",
+                   "Cannot link the signalhandler for SIGTERM\n");
     }
 
     read_standby_device();

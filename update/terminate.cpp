@@ -29,6 +29,7 @@ constexpr unsigned STEP_VERSION_CHECK = 1u << 4;
 std::atomic<unsigned> steps_taken{0};
 
 constexpr int QUIT_TIMEOUT_ON_REQUEST = 3; // seconds
+constexpr const char *VERSION_FAILED = "Error %i (.version)\n";
 constexpr int user_stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // Returns true for the first caller only.
@@ -66,19 +67,18 @@ int check_installed_version(int code) {
     char version[16] = "nimbotex.x.y.z";
     int fd = open(STANDBY_VERSION_FILE, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        debug_print("  %s: Cannot open /standby_partition/.version\n", program_name);
-        write_state(update_state_path, "Error %i (.version)\n", UPDATE_EXIT_OPEN);
+        report_failure(UPDATE_EXIT_OPEN, VERSION_FAILED, "Cannot open %s\n", STANDBY_VERSION_FILE);
         return UPDATE_EXIT_OPEN;
     }
     if (read(fd, version, VERSION_ID_LEN) < 0) {
-        debug_print("  %s: Cannot read the file /standby_partition/.version\n", program_name);
-        write_state(update_state_path, "Error %i (.version)\n", UPDATE_EXIT_READ);
+        report_failure(UPDATE_EXIT_READ, VERSION_FAILED, "Cannot read the file %s\n",
+                       STANDBY_VERSION_FILE);
         code = UPDATE_EXIT_READ;
     }
     close(fd);
     if (old_version_index(version) >= 0) {
-        debug_print("  %s: Please download a newer SWI\n", program_name);
-        write_state(update_state_path, "Please download a newer SWI\n");
+        report_failure(UPDATE_EXIT_OLD_VERSION, "Please download a newer SWI\n",
+                       "Please download a newer SWI\n");
         code = UPDATE_EXIT_OLD_VERSION;
     }
     return code;
@@ -108,9 +108,8 @@ void termination_point() {
     if (request_taken.exchange(true))
         return;
     if (request == TERM_REQUEST_USER) {
-        debug_print("  %s: The application is terminated by the user\n", program_name);
-        write_state(update_state_path, "Terminated by the user\n");
-        update_terminate(UPDATE_EXIT_TERMINATED);
+        run_failed(UPDATE_EXIT_TERMINATED, "Terminated by the user\n",
+                   "The application is terminated by the user\n");
     }
     // The monitor that failed has already said why.
     update_terminate(UPDATE_EXIT_OPEN);
@@ -181,8 +180,8 @@ void update_terminate(int code) {
     release_standby_claim();
     if (run_flag(RUN_UNMOUNTED) && claim(STEP_REMOUNT)) {
         if (mount(standby_device, STANDBY_MOUNT, "ext2", 0, nullptr) != 0) {
-            debug_print("  %s: Cannot mount the target partition\n", program_name);
-            write_state(update_state_path, "Error %i (Exit)\n", UPDATE_EXIT_MOUNT);
+            report_failure(UPDATE_EXIT_MOUNT, "Error %i (Exit)\n",
+                           "Cannot mount the target partition\n");
             exit_code = UPDATE_EXIT_MOUNT;
         }
         run_flag_clear(RUN_UNMOUNTED);

@@ -46,6 +46,16 @@ bool update_on_main_thread();
 // printf to standard output only with RUN_DEBUG.
 void debug_print(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// The pattern of every failure: with RUN_DEBUG a console line ("  update: "
+// and console with its values), then one state-file line, the format state
+// with code as its one value.
+void report_failure(int code, const char *state, const char *console, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// report_failure, then update_terminate with code.
+[[noreturn]] void run_failed(int code, const char *state, const char *console, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Returns the index of text in old_versions (walked from 9 down to 0), or -1.
 int old_version_index(const char *text);
 
