@@ -84,8 +84,7 @@ std::string sh_out(const std::string &cmd) {
     if (p == nullptr)
         return out;
     char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
         out.append(buf, n);
     return pclose(p) == 0 ? out : "";
 }
@@ -96,23 +95,18 @@ const char *lilo_script =
     "# and which boot files named in its configuration are missing.\n"
     ": >/var/lilo/args; : >/var/lilo/missing; rm -f /var/lilo/conf\n"
     "for a in \"$@\"; do echo \"$a\" >>/var/lilo/args; done\n"
-    "conf=/etc/lilo.conf\n"
-    "while [ $# -gt 0 ]; do [ \"$1\" = -C ] && { conf=$2; shift; }; shift; done\n"
+    "conf=/etc/lilo.conf; while [ $# -gt 0 ]; do\n"
+    "[ \"$1\" = -C ] && { conf=$2; shift; }; shift; done\n"
     "[ -r \"$conf\" ] || { echo \"lilo: cannot open $conf\" >&2; exit 1; }\n"
-    "cp \"$conf\" /var/lilo/conf\n"
-    "bad=0\n"
+    "cp \"$conf\" /var/lilo/conf; bad=0\n"
     "while IFS= read -r line; do\n"
     "    case $line in image*=*|initrd*=*) ;; *) continue ;; esac\n"
     "    key=${line%%=*}; set -- $key; key=$1\n"
     "    val=${line#*=}; set -- $val; val=$1\n"
     "    case $key in image|initrd)\n"
     "        [ -e \"$val\" ] || { echo \"missing $val\" >>/var/lilo/missing; bad=1; } ;;\n"
-    "    esac\n"
-    "done <\"$conf\"\n"
-    "[ $bad = 0 ] || exit 1\n"
-    "exit ";
-
-// ---- process 1 ----------------------------------------------------------
+    "    esac; done <\"$conf\"\n"
+    "[ $bad = 0 ] || exit 1; exit ";
 
 int signal_log = -1;
 
@@ -343,7 +337,11 @@ bool build_root(Appliance *a, const ApplianceOptions &o, std::string *err) {
 // Makes the image file and attaches it to a free loop device.
 bool make_disk(Appliance *a, int n, unsigned kib, const std::string &tree, bool ext2,
                std::string *err) {
-    std::string image = a->base + "/disk" + std::to_string(n) + ".img";
+    // The RAM disk is memory on a real appliance: its file is too, and goes as
+    // soon as the loop device holds it.
+    bool ram = !ext2 && access("/dev/shm", W_OK) == 0;
+    std::string dir = ram ? "/dev/shm/appliance." + std::to_string(getpid()) : a->base + "/disk";
+    std::string image = dir + std::to_string(n) + ".img";
     if (!sh("truncate -s " + std::to_string(kib) + "K " + image) ||
         (ext2 &&
          !sh("/sbin/mke2fs -q -F -t ext2 " + (tree.empty() ? "" : "-d '" + tree + "' ") + image))) {
@@ -351,6 +349,8 @@ bool make_disk(Appliance *a, int n, unsigned kib, const std::string &tree, bool 
         return false;
     }
     std::string dev = sh_out("losetup --find --show " + image);
+    if (ram)
+        unlink(image.c_str());
     if (dev.empty() || dev.back() != '\n') {
         *err = "no loop device for " + image;
         return false;
