@@ -97,10 +97,6 @@ void request_termination(int request) {
     }
 }
 
-int pending_termination() {
-    return pending_request.load();
-}
-
 void termination_point() {
     int request = pending_request.load();
     if (request == TERM_REQUEST_NONE || !update_on_main_thread())

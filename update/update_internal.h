@@ -91,9 +91,6 @@ constexpr int TERM_REQUEST_STATE_FILE = 2; // a monitor could not write the stat
 // which interrupts the main thread until it acts. Async-signal-safe.
 void request_termination(int request);
 
-// Returns the pending request (TERM_REQUEST_NONE when there is none).
-int pending_termination();
-
 // On the main thread: acts on a pending request, once, and then does not
 // return; returns at once when nothing is pending or it was already taken.
 void termination_point();
