@@ -53,21 +53,26 @@ void sync_folder(const char *path) {
 } // namespace
 
 int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx, bool durable) {
+    // A name of this process's own; two of its threads may race for one, so
+    // the loser takes the next. Created with mode, the umask applies as it
+    // would to a plain create.
     char tmp[PATH_MAX];
-    int n = snprintf(tmp, sizeof tmp, "%s.XXXXXX", path);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
-        errno = ENAMETOOLONG;
-        return -1;
+    UniqueFd fd;
+    for (int attempt = 0; fd.fd < 0 && attempt < 100; ++attempt) {
+        int n = snprintf(tmp, sizeof tmp, "%s.tmp%ld.%d", path, long(getpid()), attempt);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        fd.reset(open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (fd.fd < 0 && errno != EEXIST)
+            return -1;
     }
-    UniqueFd fd(mkstemp(tmp));
     if (fd.fd < 0)
         return -1;
-    // mkstemp makes 0600; the file keeps the permissions it had, or gets those
-    // a plain create would have given it.
+    // The file keeps the permissions it had.
     struct stat old;
-    mode_t mask = umask(0);
-    umask(mask);
-    bool ok = fchmod(fd.fd, stat(path, &old) == 0 ? old.st_mode & 07777 : mode & ~mask) == 0;
+    bool ok = stat(path, &old) != 0 || fchmod(fd.fd, old.st_mode & 07777) == 0;
     FilePtr out(ok ? fdopen(fd.fd, "w") : nullptr);
     if (out)
         fd.release();

@@ -88,16 +88,13 @@ std::string server_text_line(const char *text) {
 }
 
 void report_ftp_text(int code, const char *text) {
-    std::string line;
-    if (text != nullptr && server_text_line(text) != "\n") {
-        line = server_text_line(text);
-    } else if (code == FTP_ERR_DOWNLOAD) {
-        // The client says nothing when the device or RAM disk refused data or
-        // the data connection broke.
+    std::string line = text != nullptr ? server_text_line(text) : "\n";
+    // The client says nothing when the device or RAM disk refused data or
+    // the data connection broke.
+    if (line == "\n" && code == FTP_ERR_DOWNLOAD)
         line = "Download stopped: the target took less data or the data connection failed\n";
-    } else {
+    else if (line == "\n")
         line = "FTP error " + std::to_string(code) + "\n";
-    }
     debug_print("  %s: %s", program_name, line.c_str());
     write_state(update_state_path, "%s", line.c_str());
 }

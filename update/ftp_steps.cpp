@@ -22,7 +22,8 @@ namespace {
 // One download attempt; *received gets the bytes it brought.
 int fetch(UpdateRun *run, char **err) {
     int32_t before = transfer_bytes.load(std::memory_order_relaxed);
-    int rc = ftp_get(ftp_session, run->local, run->settings.image, nullptr, err,
+    const char *local = run_flag(RUN_DIRECT) ? standby_device : RAMDISK_PATH;
+    int rc = ftp_get(ftp_session, local, run->settings.image, nullptr, err,
                      reinterpret_cast<int32_t *>(&transfer_bytes));
     run->received = int64_t(transfer_bytes.load(std::memory_order_relaxed)) - before;
     return rc;
@@ -68,7 +69,6 @@ void ftp_type_step(UpdateRun *) {
 }
 
 void transfer_step(UpdateRun *run) {
-    run->local = run_flag(RUN_DIRECT) ? standby_device : RAMDISK_PATH;
     run->monitored = monitor_start(RUN_DOWNLOAD_MONITOR, download_monitor);
     int mode = run->settings.mode;
     if (mode != FTP_MODE_AUTO) {

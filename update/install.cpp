@@ -97,8 +97,8 @@ void unmount_step(UpdateRun *) {
 void size_step(UpdateRun *run) {
     if (run->received <= 0)
         download_rejected("The downloaded image is empty\n");
-    // Room for the copy's rounding up to whole batches of chunks.
-    if (run->received > INT32_MAX - COPY_CHUNK * COPY_BATCH)
+    // Room for the copy's rounding up to a whole chunk.
+    if (run->received > INT32_MAX - COPY_CHUNK)
         download_rejected("The downloaded image is too large\n");
     image_size.store(static_cast<int32_t>(run->received), std::memory_order_relaxed);
 }

@@ -6,7 +6,7 @@
 
 #include <string>
 
-constexpr int COPY_BATCH = 64;          // chunks per system call where the copy cannot splice
+constexpr int COPY_BATCH = 64;          // chunks per read/write where sendfile is refused
 constexpr size_t SERVER_TEXT_MAX = 200; // characters of a server's text kept for the state file
 
 // The ext2 superblock: where it lies on the device and the fields we check.
@@ -27,11 +27,10 @@ extern pthread_t main_thread;
 // One run's settings and what its steps hand on to the next.
 struct UpdateRun {
     UpdateSettings settings;
-    const char *local; // where the transfer writes: the device or the RAM disk
-    int result;        // of the transfer
-    char *err;         // the transfer's error text
-    int64_t received;  // bytes of the transfer attempt that succeeded
-    bool monitored;    // a monitor thread was started
+    int result;       // of the transfer
+    char *err;        // the transfer's error text
+    int64_t received; // bytes of the transfer attempt that succeeded
+    bool monitored;   // a monitor thread was started
 };
 
 // write_state for the progress monitors' reports, which are not synced.
