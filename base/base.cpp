@@ -31,6 +31,33 @@ int pipe_open(UniquePipe *p, int size) {
     return room > 0 ? room : fcntl(fd[1], F_GETPIPE_SZ);
 }
 
+void writeback_begin(Writeback *w, int fd) {
+    struct stat st;
+    *w = Writeback{};
+    if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode))
+        w->fd = fd;
+}
+
+int writeback_progress(Writeback *w, int64_t written) {
+    // Large enough for the device to take each window in a few big requests,
+    // small enough that the cache stays small.
+    constexpr int64_t writeback_window = 4 * 1024 * 1024;
+    if (w->fd < 0 || written - w->started < writeback_window)
+        return 0;
+    // Advisory: what is not started here the fsync does.
+    sync_file_range(w->fd, w->started, written - w->started, SYNC_FILE_RANGE_WRITE);
+    if (w->started > w->settled) {
+        constexpr unsigned wait_all =
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+        if (sync_file_range(w->fd, w->settled, w->started - w->settled, wait_all) != 0)
+            return -1;
+        posix_fadvise(w->fd, w->settled, w->started - w->settled, POSIX_FADV_DONTNEED);
+        w->settled = w->started;
+    }
+    w->started = written;
+    return 0;
+}
+
 namespace {
 
 // The rename is in place already; syncing the folder only hastens it to the

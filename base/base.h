@@ -3,6 +3,7 @@
 // streams, the one way a file is replaced, and the thread-pointer repair that
 // signal handlers need under user-mode emulation.
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <sys/types.h>
@@ -43,6 +44,26 @@ struct UniquePipe {
 // Opens a close-on-exec pipe and asks for size bytes of room in it. Returns
 // the room it has (less when the kernel refuses more), or -1 with errno.
 int pipe_open(UniquePipe *p, int size);
+
+// Hands a long sequential write onto a block device to the device as it
+// goes, instead of leaving it all to the fsync at the end: every few MiB the
+// window just written is sent on its way, and the one before it, on the disk
+// by then, is waited for and dropped from the page cache. The fsync then has
+// little left to do, mounting the device has no large cache to throw away,
+// and the cache never holds more than two windows.
+struct Writeback {
+    int fd = -1;         // -1: not a block device; nothing to do
+    int64_t started = 0; // bytes from offset 0 whose writeback has been started
+    int64_t settled = 0; // bytes from offset 0 written back and dropped
+};
+
+// Sets w up for fd, which is written from offset 0 on.
+void writeback_begin(Writeback *w, int fd);
+
+// Tells w that the bytes up to offset `written` are on fd. Returns 0, or -1
+// with errno when writing an earlier window back failed: the device does not
+// hold those bytes, and a later fsync on another descriptor may never hear of it.
+int writeback_progress(Writeback *w, int64_t written);
 
 // Writes the content of a file to out. Returns 0, or -1 when a write failed.
 using FileWriter = int (*)(FILE *out, const void *ctx);

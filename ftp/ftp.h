@@ -73,6 +73,13 @@ struct FtpSession {
 // Seconds copied into each new session; -1 (or any value below 1) means 20.
 extern int ftp_default_timeout;
 
+// Nonzero: ftp_get onto a block device hands the bytes to the device every
+// few MiB as they arrive, so that the caller's fsync has little left to do
+// (right for a disk). Zero, the default, leaves them in the device's cache
+// until somebody syncs it (right for a RAM disk, whose cache is what its next
+// reader wants). Read by ftp_get when it starts.
+extern int ftp_device_writeback;
+
 using FtpSignalHandler = void (*)(int);
 
 // --- session and control connection ---
@@ -209,7 +216,8 @@ int ftp_list(FtpSession *s, const char *path, int names_only, char ***lines, cha
 // (std::atomic_ref), so another thread may read it with std::atomic_ref or
 // __atomic_load_n. The time limit covers each chunk. Returns 0; -11 local file;
 // the refusing code; 125/150; the opener's negative code; -9; -14; -16: short
-// write, read error or time limit, or a counter that would pass INT32_MAX ("download
+// write, read error or time limit, a device that failed to take bytes handed
+// to it (ftp_device_writeback), or a counter that would pass INT32_MAX ("download
 // too large\n"), the data connection left open; also -16 when the local file
 // fails to close, or when the bytes received differ from a size the 125/150
 // reply announced ("download incomplete: size differs from the announced

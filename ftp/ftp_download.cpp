@@ -1,6 +1,7 @@
 // The data loop of a download. The bytes go from the data socket through a
 // pipe onto the local file (splice), so they never pass through our memory;
-// where the kernel cannot splice onto that file, one buffer carries them.
+// where the kernel cannot splice onto that file, one buffer carries them. A
+// block device may get them written back as they come (Writeback).
 
 #include "ftp.h"
 #include "ftp_internal.h"
@@ -40,7 +41,14 @@ struct Download {
     int64_t written; // bytes on the local file
     int64_t counted; // bytes added to the counter
     char *buf;       // the plain loop's buffer, allocated when first needed
+    Writeback wb;
 };
+
+// n more bytes are on the file. Returns false when writing them back failed.
+bool wrote(Download *d, ssize_t n) {
+    d->written += n;
+    return writeback_progress(&d->wb, d->written) == 0;
+}
 
 // Adds the whole chunks now on the file (every byte at the end) to the
 // counter. A finished chunk starts the time limit of the next one. Returns
@@ -74,7 +82,8 @@ bool write_all(Download *d, const char *p, size_t n) {
             return false;
         p += w;
         n -= static_cast<size_t>(w);
-        d->written += w;
+        if (!wrote(d, w))
+            return false;
     }
     return true;
 }
@@ -159,8 +168,7 @@ int splice_loop(Download *d) {
             if (m <= 0)
                 return FTP_ERR_DOWNLOAD;
             left -= static_cast<size_t>(m);
-            d->written += m;
-            if (!account(d, false))
+            if (!wrote(d, m) || !account(d, false))
                 return FTP_ERR_DOWNLOAD;
         }
     }
@@ -173,7 +181,9 @@ namespace ftp_internal {
 
 int download_data(FtpSession *s, int fd, int32_t *counter, int64_t *total, char **err) {
     AlarmGuard guard(s->timeout);
-    Download d{s, s->data_fd, fd, counter, err, &guard, 0, 0, nullptr};
+    Download d{s, s->data_fd, fd, counter, err, &guard, 0, 0, nullptr, {}};
+    if (ftp_device_writeback != 0)
+        writeback_begin(&d.wb, fd);
     int rc = download_splice ? splice_loop(&d)
                              : (allocate_buffer(&d) ? plain_loop(&d, 0) : FTP_ERR_DOWNLOAD);
     free(d.buf);

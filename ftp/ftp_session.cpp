@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 int ftp_default_timeout = FTP_DEFAULT_TIMEOUT;
+int ftp_device_writeback = 0;
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "ftp.h"
 #include "ftp_internal.h"
 #include "ftp_peer.h"
+#include "small_disk.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -205,5 +207,67 @@ TEST_P(FtpConversation, TranscriptAndResult) {
 
 INSTANTIATE_TEST_SUITE_P(Replies, FtpConversation, ::testing::ValuesIn(conversations),
                          [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+
+namespace {
+
+// Downloads `data` onto the device, then tells what happened: 80 when ftp_get
+// failed with -16, 81 on another failure, 90 when the device or the counter
+// disagrees with the data; else where the image is: 1 no more than two
+// windows of 4 MiB (and one splice of up to 1 MiB) still in the page cache,
+// 2 all of it there, 3 anything else.
+int download_onto(const char *device, const std::string &data, int writeback) {
+    FtpPeer peer(
+        ftp_script("220 ready|<|pasv|<|150 go|accept|data:" + data + "|close-data|226 done"));
+    char *err = nullptr;
+    FtpSession *s = ftp_connect("127.0.0.1", peer.port(), nullptr, &err);
+    if (s == nullptr)
+        return 81;
+    ftp_set_passive(s, 1);
+    ftp_device_writeback = writeback;
+    int32_t counter = 0;
+    int rc = ftp_get(s, device, "f", nullptr, &err, &counter);
+    if (rc != 0)
+        return rc == FTP_ERR_DOWNLOAD ? 80 : 81;
+    int fd = open(device, O_RDONLY);
+    std::string got(data.size(), '\0');
+    void *map = mmap(nullptr, data.size(), PROT_READ, MAP_SHARED, fd, 0);
+    std::vector<unsigned char> pages((data.size() + 4095) / 4096);
+    if (map == MAP_FAILED || mincore(map, data.size(), pages.data()) != 0)
+        return 81;
+    size_t cached = 0;
+    for (unsigned char p : pages)
+        cached += p & 1;
+    bool same = pread(fd, got.data(), got.size(), 0) == ssize_t(got.size()) && got == data &&
+                counter == int32_t(data.size());
+    if (!same)
+        return 90;
+    return cached <= 9 * 256 ? 1 : cached == pages.size() ? 2 : 3;
+}
+
+TEST(FtpGetOntoADisk, WrittenBackAsItArrivesWhenAsked) {
+    constexpr size_t mib = 1 << 20;
+    // Not a whole number of pages; no '|', which separates the script's steps.
+    std::string data(13 * mib + 4097, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = char('a' + i * 7 % 26);
+    struct {
+        const char *name;
+        int writeback;
+        size_t room;
+        int result;
+    } cases[] = {
+        {"disk", 1, 16 * mib, 1},
+        {"RAM disk: its cache is what the copy reads", 0, 16 * mib, 2},
+        {"a failed writeback is no success", 1, 2 * mib, 80},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(
+            on_small_disk(16 * mib, c.room,
+                          [&](const char *dev) { return download_onto(dev, data, c.writeback); }),
+            c.result)
+            << c.name;
+}
 
 } // namespace

@@ -2,6 +2,8 @@
 // server replies, the installed-image check and the monitors' pace.
 #include "update_internal.h"
 
+#include "small_disk.h"
+
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
@@ -42,6 +44,33 @@ TEST(CopyImage, WholeChunksUpToTheImageSize) {
         }
         close(in);
         close(out);
+    }
+}
+
+// Copies size bytes of x from source onto the device: 0 when the device then
+// holds the image rounded up to a whole chunk, copy_image's code when it
+// failed, 90 when it succeeded with other bytes on the device.
+int copy_onto(const char *device, const std::string &source, int32_t size) {
+    int in = open(source.c_str(), O_RDONLY), out = open(device, O_WRONLY);
+    transfer_bytes = 0;
+    image_size = size;
+    int rc = copy_image(in, out);
+    if (rc != 0)
+        return rc;
+    std::string on(size_t(size + COPY_CHUNK - 1) / COPY_CHUNK * COPY_CHUNK, '\0');
+    int check = open(device, O_RDONLY);
+    bool same = pread(check, on.data(), on.size(), 0) == ssize_t(on.size()) &&
+                on == std::string(on.size(), 'x');
+    return same ? 0 : 90;
+}
+
+TEST(CopyImage, OntoADiskAsItGoesAndAFailureOnTheWayIsAWriteError) {
+    constexpr int32_t mib = 1 << 20;
+    TempFile from;
+    std::ofstream(from.path) << std::string(size_t(14 * mib), 'x');
+    for (auto [room, rc] : {std::pair{16 * mib, 0}, {2 * mib, 23}}) {
+        auto copy = [&](const char *dev) { return copy_onto(dev, from.path, 13 * mib + 100); };
+        EXPECT_EQ(on_small_disk(16 * mib, size_t(room), copy), rc) << room;
     }
 }
 

@@ -1,8 +1,11 @@
 // The indirect copy from the RAM disk onto the standby device. sendfile
 // moves the bytes inside the kernel, never through our memory; where it is
 // refused or fails, a read/write loop takes over from where it stopped and
-// tells a failed read from a failed write.
+// tells a failed read from a failed write. The device gets the bytes written
+// back as they come (Writeback).
 #include "update_internal.h"
+
+#include "base.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,8 +28,12 @@ int64_t remaining() {
     return done >= size ? 0 : end - done;
 }
 
-void count(ssize_t n) {
-    transfer_bytes.fetch_add(static_cast<int32_t>(n), std::memory_order_relaxed);
+Writeback writeback;
+
+// n more bytes are on the device. Returns false when writing them back failed.
+bool count(ssize_t n) {
+    int32_t done = transfer_bytes.fetch_add(static_cast<int32_t>(n), std::memory_order_relaxed);
+    return writeback_progress(&writeback, int64_t(done) + n) == 0;
 }
 
 char plain_buffer[plain_batch];
@@ -45,9 +52,8 @@ int plain_copy(int from, int to) {
         do {
             put = write(to, plain_buffer, static_cast<size_t>(got));
         } while (put < 0 && errno == EINTR);
-        if (put != got)
+        if (put != got || !count(put))
             return UPDATE_EXIT_WRITE;
-        count(put);
     }
     return 0;
 }
@@ -55,6 +61,7 @@ int plain_copy(int from, int to) {
 } // namespace
 
 int copy_image(int from, int to) {
+    writeback_begin(&writeback, to);
     for (int64_t want; (want = remaining()) > 0;) {
         termination_point();
         ssize_t n = sendfile(to, from, nullptr, static_cast<size_t>(std::min(want, kernel_batch)));
@@ -65,7 +72,8 @@ int copy_image(int from, int to) {
             return plain_copy(from, to);
         if (n == 0)
             return UPDATE_EXIT_READ;
-        count(n);
+        if (!count(n))
+            return UPDATE_EXIT_WRITE;
     }
     return 0;
 }

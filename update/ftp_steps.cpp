@@ -23,6 +23,9 @@ namespace {
 int fetch(UpdateRun *run, char **err) {
     int32_t before = transfer_bytes.load(std::memory_order_relaxed);
     const char *local = run_flag(RUN_DIRECT) ? standby_device : RAMDISK_PATH;
+    // The standby disk gets the image as it comes; the RAM disk's cache is
+    // what the copy reads next.
+    ftp_device_writeback = run_flag(RUN_DIRECT);
     int rc = ftp_get(ftp_session, local, run->settings.image, nullptr, err,
                      reinterpret_cast<int32_t *>(&transfer_bytes));
     run->received = int64_t(transfer_bytes.load(std::memory_order_relaxed)) - before;
