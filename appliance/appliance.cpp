@@ -143,6 +143,7 @@ bool wait_for_ftp() {
 // Returns "" when the appliance is ready, else what went wrong.
 std::string init_setup(const Appliance &a, const ApplianceOptions &o);
 bool start_vsftpd(const Appliance &a);
+bool start_dnsmasq(const Appliance &a, const ApplianceOptions &o);
 
 } // namespace
 
@@ -195,6 +196,8 @@ std::string init_setup(const Appliance &a, const ApplianceOptions &o) {
     sethostname("nimbotex", 8);
     if (!o.ftp_dir.empty() && !start_vsftpd(a))
         return "vsftpd does not answer on 127.0.0.1:21";
+    if (!o.dns_records.empty() && !start_dnsmasq(a, o))
+        return "dnsmasq does not start on 127.0.0.1:53";
     return chroot(r.c_str()) == 0 && chdir("/") == 0 ? "" : "chroot";
 }
 
@@ -210,6 +213,42 @@ bool start_vsftpd(const Appliance &a) {
         _exit(127);
     }
     return pid > 0 && wait_for_ftp();
+}
+
+// Like vsftpd, dnsmasq sees the host's files, so it is told to read none of
+// them and to leave no pid file. Its foreground part ends once the server
+// listens; the server itself is an orphan of process 1 and dies with it.
+bool start_dnsmasq(const Appliance &a, const ApplianceOptions &o) {
+    std::vector<std::string> args = {"dnsmasq",
+                                     "--conf-file=/dev/null",
+                                     "--no-resolv",
+                                     "--no-hosts",
+                                     "--local=/#/",
+                                     "--listen-address=127.0.0.1",
+                                     "--bind-interfaces",
+                                     "--pid-file=",
+                                     "--user=root",
+                                     "--log-queries",
+                                     "--log-facility=" + a.root + "/var/log/dnsmasq.log"};
+    for (const std::string &r : o.dns_records)
+        args.push_back("--host-record=" + r);
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        syscall(SYS_close_range, 3U, ~0U, 0U);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv("/usr/sbin/dnsmasq", argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 [[noreturn]] void init_main(const Appliance &a, const ApplianceOptions &o, int ready) {
@@ -285,8 +324,8 @@ bool start_init(Appliance *a, const ApplianceOptions &o, std::string *err) {
 bool build_root(Appliance *a, const ApplianceOptions &o, std::string *err) {
     const std::string &r = a->root;
     for (const char *d :
-         {"", "/bin", "/sbin", "/cfg", "/dev", "/proc", "/tmp", "/var", "/var/lilo", "/var/log",
-          "/usr", "/usr/bin", "/active_partition", "/standby_partition"})
+         {"", "/bin", "/sbin", "/cfg", "/dev", "/etc", "/proc", "/tmp", "/var", "/var/lilo",
+          "/var/log", "/usr", "/usr/bin", "/active_partition", "/standby_partition"})
         if (mkdir((r + d).c_str(), 0755) != 0) {
             *err = "mkdir " + r + d;
             return false;
@@ -308,6 +347,8 @@ bool build_root(Appliance *a, const ApplianceOptions &o, std::string *err) {
               put(r + "/sbin/lilo", lilo_script + std::to_string(o.lilo_status) + "\n", 0755);
     if (o.smsc_marker)
         ok = ok && put(r + "/.smsc91c111", "", 0644);
+    if (!o.dns_records.empty())
+        ok = ok && put(r + "/etc/resolv.conf", "nameserver 127.0.0.1\n", 0644);
     if (o.standby_marker != "-")
         ok = ok && put(r + "/.standby_partition", o.standby_marker, 0644);
     if (o.active_marker != "-")

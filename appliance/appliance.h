@@ -4,9 +4,10 @@
 // /dev/hda1 (active) and /dev/hda2 (standby), a RAM disk behind dev/ram1, the
 // marker files, a /sbin/lilo double and a stand-in for process 1, entered
 // through private mount, pid, network and uts namespaces and chroot; vsftpd
-// on 127.0.0.1:21 on request. Needs root. appliance_destroy leaves nothing
-// behind: no mount, loop device, process or folder (a test process that dies
-// takes the processes and loop devices along; its folder stays in TMPDIR).
+// on 127.0.0.1:21 and a DNS server on 127.0.0.1:53 on request. Needs root.
+// appliance_destroy leaves nothing behind: no mount, loop device, process or
+// folder (a test process that dies takes the processes and loop devices
+// along; its folder stays in TMPDIR).
 //
 // The lilo double records its arguments in /var/lilo/args, the configuration
 // it was given in /var/lilo/conf, and each image or initrd named there that
@@ -26,6 +27,9 @@ struct ApplianceOptions {
     unsigned ramdisk_kib = 16384; // 0: no dev/ram1
     std::string ftp_dir;          // non-empty: vsftpd serves it anonymously
     int lilo_status = 0;          // the lilo double's exit status when no file is missing
+    // Non-empty: dnsmasq answers on 127.0.0.1:53 with these "name,address"
+    // records and "no such name" for any other; /etc/resolv.conf names it.
+    std::vector<std::string> dns_records;
 };
 
 // The options above with the binaries of this build (or of the product build).

@@ -110,8 +110,9 @@ int ftp_read_reply(FtpSession *s, char **first_line, char **info, char **err);
 FtpSession *ftp_session_new();
 
 // Resolves host and connects s->port under the time limit, then opens the two
-// control streams. host is an IPv4 address in dotted form or a name from
-// /etc/hosts. Returns 0; -1 host not resolved (*resolver_error = HOST_NOT_FOUND);
+// control streams. host is an IPv4 address in dotted form, a name from
+// /etc/hosts or one the DNS servers of /etc/resolv.conf know. Returns 0; -1 host
+// not resolved (*resolver_error = the resolver's error number, for hstrerror);
 // -2 socket; -3 connect; -4 stream; -5 dup; -12 time limit.
 int ftp_open_control(const char *host, FtpSession *s, int *resolver_error, int timeout);
 

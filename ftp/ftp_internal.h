@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <netinet/in.h>
 
 namespace ftp_internal {
 
@@ -55,6 +56,17 @@ int download_data(FtpSession *s, int fd, int32_t *counter, int64_t *total, char 
 
 // Whether download_data may splice; tests turn it off to run the plain loop.
 extern bool download_splice;
+
+// Looks host up as the name service does with "hosts: files dns": an IPv4
+// address in dotted form, the names and aliases of /etc/hosts, then the DNS
+// servers of /etc/resolv.conf (first A record). Returns 0 with the address in
+// *out, or the resolver's error number for hstrerror (HOST_NOT_FOUND,
+// TRY_AGAIN when no server answered, NO_DATA, NO_RECOVERY).
+int resolve_host(const char *host, in_addr *out);
+
+// The address on the first line of the hosts file at path that gives host as
+// its name or an alias, compared without regard to case. Returns true when found.
+bool hosts_file_lookup(const char *path, const char *host, in_addr *out);
 
 // Closes both control streams and clears their fields.
 void close_control(FtpSession *s);

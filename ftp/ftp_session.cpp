@@ -125,31 +125,6 @@ bool continues(const char *line) {
     return strlen(line) >= 4 && line[3] == '-';
 }
 
-// An address in dotted form, or a name from /etc/hosts. The appliance has no
-// name service, and a static program linking one would need the shared
-// libraries of the very C library it was built with at run time.
-bool resolve_host(const char *host, in_addr *out) {
-    if (inet_aton(host, out) != 0)
-        return true;
-    FilePtr hosts(fopen("/etc/hosts", "re"));
-    char line[FTP_LINE_MAX];
-    while (hosts && fgets(line, sizeof line, hosts.get()) != nullptr) {
-        line[strcspn(line, "#")] = '\0';
-        char *save = nullptr;
-        const char *address = strtok_r(line, " \t\r\n", &save);
-        in_addr found{};
-        if (address == nullptr || inet_aton(address, &found) == 0)
-            continue;
-        for (const char *name; (name = strtok_r(nullptr, " \t\r\n", &save)) != nullptr;) {
-            if (strcmp(name, host) == 0) {
-                *out = found;
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 // Line-end appended when a refused greeting carries none of its own.
 void append_line(char **text, const char *line) {
     ftp_append_text(text, line);
@@ -329,9 +304,11 @@ FtpSession *ftp_session_new() {
 
 int ftp_open_control(const char *host, FtpSession *s, int *resolver_error, int timeout) {
     sockaddr_in addr{};
-    if (host == nullptr || !resolve_host(host, &addr.sin_addr)) {
+    int resolved =
+        host != nullptr ? ftp_internal::resolve_host(host, &addr.sin_addr) : HOST_NOT_FOUND;
+    if (resolved != 0) {
         if (resolver_error != nullptr)
-            *resolver_error = HOST_NOT_FOUND;
+            *resolver_error = resolved;
         return FTP_ERR;
     }
     s->ctrl_fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -2,7 +2,8 @@
 # Installs what a fresh Debian 12 machine lacks for building and testing.
 set -eu
 pkgs="cmake g++ g++-multilib googletest clang libclang-rt-14-dev busybox-static vsftpd
-      e2fsprogs util-linux iproute2 qemu-user-static groff-base man-db curl procps"
+      e2fsprogs util-linux iproute2 qemu-user-static groff-base man-db curl procps
+      dnsmasq-base"
 missing=""
 for p in $pkgs; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

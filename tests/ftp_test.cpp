@@ -74,6 +74,37 @@ TEST(FtpSessionNew, TimeLimitBelowOneSecondMeansTwenty) {
     ftp_default_timeout = FTP_DEFAULT_TIMEOUT;
 }
 
+TEST(FtpHostsFile, NameOrAliasOfTheFirstLineInAnyCase) {
+    char path[] = "/tmp/hosts.XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    // clang-format off
+    std::ofstream(path) << "# 10.0.0.1 commented\n"
+                           "::1 localhost ip6-localhost\n"
+                           "not-an-address ftp\n"
+                           "127.0.0.1\tlocalhost\n"
+                           "192.168.7.20  ftp.example.lan Mirror  # primary 10.9.9.9\n"
+                           "192.168.7.21 mirror backup\r\n"
+                           "10.1.2.3 " + std::string(2000, 'x') + " long\n"
+                           "10.3.3.3 last"; // no line end
+    const std::pair<const char *, const char *> cases[] = {
+        {"ftp.example.lan", "192.168.7.20"}, {"FTP.Example.LAN", "192.168.7.20"},
+        {"mirror", "192.168.7.20"}, {"backup", "192.168.7.21"}, {"localhost", "127.0.0.1"},
+        {"long", "10.1.2.3"}, {"last", "10.3.3.3"}, {"ftp", "none"}, {"commented", "none"},
+        {"primary", "none"}, {"10.9.9.9", "none"}, {"ftp.example", "none"}, {"", "none"},
+    };
+    // clang-format on
+    for (auto [host, want] : cases) {
+        in_addr addr{};
+        bool found = ftp_internal::hosts_file_lookup(path, host, &addr);
+        EXPECT_STREQ(found ? inet_ntoa(addr) : "none", want) << host;
+    }
+    in_addr addr{};
+    EXPECT_FALSE(ftp_internal::hosts_file_lookup("/nonexistent/hosts", "localhost", &addr));
+    unlink(path);
+}
+
 // clang-format off
 enum Op { CONNECT, LOGIN, LOGIN_ACCT, TYPE_A, TYPE_I, TYPE_E, TYPE_X,
           GET, GET_ACTIVE, GET_FULL, PUT };

@@ -107,13 +107,14 @@ TEST(ApplianceLifecycle, DestroyLeavesNoMountLoopProcessOrFolder) {
     Scratch ftp;
     ApplianceOptions o = appliance_default_options();
     o.ftp_dir = ftp.path;
+    o.dns_records = {"ftp.example.test,127.0.0.1"};
     std::string err;
     Appliance *a = appliance_create(o, &err);
     ASSERT_NE(a, nullptr) << err;
     std::string base = appliance_root(a).substr(0, appliance_root(a).rfind('/'));
     int init = appliance_init_pid(a);
     appliance_spawn(a, {"sleep", "60"});
-    EXPECT_NE(traces(base), ""); // vsftpd and the loop devices are found while it lives
+    EXPECT_NE(traces(base), ""); // the servers and the loop devices are found while it lives
     appliance_destroy(a);
     EXPECT_EQ(traces(base), "");
     EXPECT_NE(kill(init, 0), 0);
