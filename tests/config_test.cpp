@@ -69,6 +69,8 @@ TEST_F(ConfigFiles, HostLinesAfterTheHundredthAreIgnored) {
     EXPECT_STREQ(c.snmp_host[99], "h99");
     EXPECT_STREQ(c.snmp_community_write, "juniper");
     EXPECT_EQ(config_read_file(file("missing").c_str(), &c), 2);
+    ASSERT_EQ(mkfifo(file("fifo").c_str(), 0644), 0);
+    EXPECT_EQ(config_read_file(file("fifo").c_str(), &c), 2); // no writer: must not wait for one
     ASSERT_EQ(config_write_file(file("out").c_str(), &c), 0);
     EXPECT_EQ(slurp(file("out")), with(defaults, "snmp remote community read",
                                        "ddw`wm\n" + hosts.substr(0, hosts.rfind("snmp host") - 1)));
