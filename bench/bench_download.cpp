@@ -191,9 +191,10 @@ int main(int argc, char **argv) {
     bool made = sh("mkdir -p " + tree + " " + ftp) &&
                 sh("printf 'nimbotex.3.0.0\\n' > " + tree + "/.version") &&
                 sh("head -c 2000000 /dev/urandom > " + tree + "/bzImage-3.0.0") &&
-                // a tenth of the file system is left for ext2's own tables
-                sh("head -c " + std::to_string(mib * 9 / 10 * 1024 * 1024) + " /dev/urandom > " +
-                   tree + "/RFS-3.0.0.gz") &&
+                // a tenth of the file system is left for ext2's own tables,
+                // the kernel takes its share of the rest
+                sh("head -c " + std::to_string(mib * 9 / 10 * 1024 * 1024 - 2000000) +
+                   " /dev/urandom > " + tree + "/RFS-3.0.0.gz") &&
                 // Access times ahead of the clock: reading .version after the
                 // remount then leaves the inode table as it was (relatime).
                 sh("touch -a -d tomorrow " + tree + "/.version " + tree + "/*") &&
