@@ -84,9 +84,7 @@ constexpr struct {
 // has 4096-byte blocks): the flags and the checksum, which the kernel's ext2
 // driver may set on mount.
 constexpr size_t descriptors_at = 4096, descriptor_size = 32;
-constexpr struct {
-    size_t at, len;
-} descriptor_fields[] = {{18, 2}, {30, 2}};
+constexpr struct { size_t at, len; } descriptor_fields[] = {{18, 2}, {30, 2}};
 
 bool mount_field(size_t offset) {
     if (offset >= descriptors_at && offset < 2 * descriptors_at) {
@@ -193,9 +191,10 @@ int main(int argc, char **argv) {
     bool made = sh("mkdir -p " + tree + " " + ftp) &&
                 sh("printf 'nimbotex.3.0.0\\n' > " + tree + "/.version") &&
                 sh("head -c 2000000 /dev/urandom > " + tree + "/bzImage-3.0.0") &&
-                // a tenth of the file system is left for ext2's own tables
-                sh("head -c " + std::to_string(mib * 9 / 10 * 1024 * 1024) + " /dev/urandom > " +
-                   tree + "/RFS-3.0.0.gz") &&
+                // a tenth of the file system is left for ext2's own tables,
+                // the kernel takes its share of the rest
+                sh("head -c " + std::to_string(mib * 9 / 10 * 1024 * 1024 - 2000000) +
+                   " /dev/urandom > " + tree + "/RFS-3.0.0.gz") &&
                 // Access times ahead of the clock: reading .version after the
                 // remount then leaves the inode table as it was (relatime).
                 sh("touch -a -d tomorrow " + tree + "/.version " + tree + "/*") &&
@@ -209,6 +208,8 @@ int main(int argc, char **argv) {
     sh("rm -rf " + tree);
 
     ApplianceOptions opt = appliance_default_options();
+    // Only update is measured; run.sh builds no swap.
+    opt.swap_bin.clear();
     opt.ftp_dir = ftp;
     opt.standby_kib = mib * 1024 + 1024;
     opt.ramdisk_kib = mib * 1024 + 1024;

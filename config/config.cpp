@@ -275,11 +275,18 @@ std::size_t read_piece(FILE *in, char *buf) {
     return n;
 }
 
-// Returns 0 after reading path to its end; 2 when it cannot be opened or read.
+// Returns 0 after reading path to its end; 2 when it cannot be opened or read,
+// or is no regular file: a FIFO or device would block the reader or feed it
+// whatever it produces.
 template <typename Handle> int read_pass(const char *path, Handle &&handle) {
-    FilePtr in(std::fopen(path, "r"));
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return CONFIG_READ_FAILED;
+    FilePtr in(fdopen(fd.fd, "r"));
     if (!in)
         return CONFIG_READ_FAILED;
+    fd.release();
     char buf[LINE_PIECE];
     std::size_t n;
     while ((n = read_piece(in.get(), buf)) > 0)

@@ -185,8 +185,9 @@ int config_write_file(const char *path, const nimbotex_config *config);
 // Reads the configuration text file path into config; fields and the host
 // list absent from the file keep their values; host lines after the 100th are
 // ignored.
-// Returns 0 read (an empty file included); 2 the file cannot be opened or a
-// read fails (fields read before the failure keep their new values).
+// Returns 0 read (an empty file included); 2 the file cannot be opened, is no
+// regular file (never read), or a read fails (fields read before the failure
+// keep their new values).
 int config_read_file(const char *path, nimbotex_config *config);
 
 // Toggles one 30-byte field between plain and file form and caps it at 29

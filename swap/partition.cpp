@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 
 namespace {
 
@@ -20,8 +21,8 @@ void take_line(char (&field)[PARTITION_TEXT_SIZE], const char *line) {
 } // namespace
 
 int read_partition_device(const char *path, PartitionInfo *info) {
-    FilePtr f(std::fopen(path, "r"));
-    if (!f)
+    FilePtr f;
+    if (swap_open_regular(path, O_RDONLY, &f) != TEXT_FILE_OPEN)
         return PARTITION_NO_FILE;
     char line[SWAP_LINE_SIZE];
     while (std::fgets(line, sizeof line, f.get()))
@@ -31,8 +32,8 @@ int read_partition_device(const char *path, PartitionInfo *info) {
 }
 
 int scan_partition_listing(const char *path, PartitionInfo *info) {
-    FilePtr f(std::fopen(path, "r"));
-    if (!f)
+    FilePtr f;
+    if (swap_open_regular(path, O_RDONLY, &f) != TEXT_FILE_OPEN)
         return PARTITION_NO_FILE;
     char line[SWAP_LINE_SIZE];
     while (std::fgets(line, sizeof line, f.get())) {

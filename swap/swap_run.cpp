@@ -13,7 +13,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,17 +30,10 @@ int run_shell_template(const char *prog, const char *format, const char *path) {
     return run_shell_command(prog, command);
 }
 
-// Opens path as a stream only when it is a regular file: a FIFO or device
-// there would block the run or feed it whatever it produces.
-FILE *open_regular(const char *path, int flags) {
-    UniqueFd fd(open(path, flags | O_NONBLOCK | O_CLOEXEC, 0644));
-    struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return nullptr;
-    FILE *f = fdopen(fd.fd, (flags & O_ACCMODE) == O_RDONLY ? "r" : "w");
-    if (f != nullptr)
-        fd.release();
-    return f;
+// Prints the line that ends a failed conversion. Returns 1.
+int old_release_failed(const char *prog) {
+    std::printf("\n  %s: swap to an old system failed\n", prog);
+    return SWAP_FAILED;
 }
 
 } // namespace
@@ -61,13 +53,14 @@ int swap_command_line(const char *prog, int argc, char **argv) {
 }
 
 int swap_check_state(const char *prog, const char *path) {
-    FilePtr f(open_regular(path, O_RDONLY));
-    if (!f) {
+    FilePtr f;
+    if (swap_open_regular(path, O_RDONLY, &f) != TEXT_FILE_OPEN) {
         // No verdict from update means no swap: leave one that says so.
-        if (FilePtr w{open_regular(path, O_WRONLY | O_CREAT | O_TRUNC)})
+        FilePtr w;
+        if (swap_open_regular(path, O_WRONLY | O_CREAT | O_TRUNC, &w) == TEXT_FILE_OPEN)
             std::fputs("Don't swap the system\n", w.get());
-        f.reset(open_regular(path, O_RDONLY));
-        if (!f) {
+        w.reset();
+        if (swap_open_regular(path, O_RDONLY, &f) != TEXT_FILE_OPEN) {
             std::printf("  %s: cannot read or create %s, not swapping\n\n", prog, path);
             return SWAP_FAILED;
         }
@@ -94,6 +87,16 @@ int run_shell_command(const char *prog, const char *command) {
 int swap_run(const char *prog) {
     if (swap_check_state(prog, SWAP_STATE_PATH) != SWAP_OK)
         return SWAP_FAILED;
+    // What an interrupted run left in /cfg: a committed conversion is
+    // finished and not done again, an uncommitted one goes.
+    int resumed = old_release_resume();
+    if (resumed == OLD_RELEASE_WRITE_FAILED)
+        return old_release_failed(prog);
+
+    // Listings of an earlier run go first: the shell would wait forever to
+    // write into a FIFO left in their place.
+    unlink("/.ap_contens");
+    unlink("/.sp_contens");
     if (run_shell_command(prog, "/bin/sh -c \"ls /active_partition > /.ap_contens\"") != SWAP_OK ||
         run_shell_command(prog, "/bin/sh -c \"ls /standby_partition > /.sp_contens\"") != SWAP_OK)
         return SWAP_FAILED;
@@ -110,33 +113,40 @@ int swap_run(const char *prog) {
     // the run before anything is converted, removed or signalled.
     write_lilo_conf(&standby, &active);
 
-    ConfigRecord config;
-    if (swap_standby_is_old_release(SWAP_VERSION_PATH)) {
+    // A FIFO or device where the new image keeps its version is no image we
+    // can vouch for.
+    int release = swap_standby_release(SWAP_VERSION_PATH);
+    if (release == STANDBY_IRREGULAR) {
+        std::printf("  %s: %s is not a regular file, not swapping\n", prog, SWAP_VERSION_PATH);
+        return SWAP_FAILED;
+    }
+    // Converted beside the files before the boot loader changes: a failed
+    // conversion leaves both the boot loader and /cfg as they were.
+    bool converting = release == STANDBY_OLD_RELEASE && resumed != OLD_RELEASE_RESUMED;
+    if (release == STANDBY_OLD_RELEASE)
         std::printf("\n  %s: swap to an old system\n", prog);
-        config = config_record_new();
-        if (!config) {
-            std::printf("\n  %s: swap to an old system failed\n", prog);
-            return SWAP_FAILED;
-        }
+    if (converting) {
+        ConfigRecord config = config_record_new();
+        if (!config || convert_configs_for_old_release(config.get()) != OLD_RELEASE_CONVERTED)
+            return old_release_failed(prog);
     }
 
     if (run_shell_template(prog, "/bin/sh -c \"/sbin/lilo -C %s > /dev/null\"", LILO_CONF_PATH) !=
-        SWAP_OK)
-        return SWAP_FAILED;
-    // Only once the boot loader points at the new partition: a failed
-    // installation leaves the running system's configuration as it was.
-    // The boot loader already starts the new partition; restarting into it
-    // with a configuration it cannot read would take the box off the network.
-    // Left running, it can be repaired and swapped again.
-    if (config && convert_configs_for_old_release(config.get()) != OLD_RELEASE_CONVERTED) {
-        std::printf("\n  %s: swap to an old system failed\n", prog);
+        SWAP_OK) {
+        old_release_discard();
         return SWAP_FAILED;
     }
+    // The boot loader now starts the new partition: the converted files go
+    // in place. Should that fail, process 1 is not signalled; a later run
+    // finishes the renames, or converts afresh when nothing was committed.
+    if (converting && old_release_commit() != OLD_RELEASE_CONVERTED)
+        return old_release_failed(prog);
 
     if (run_shell_command(prog, "/bin/sh -c \"/bin/rm /.ap_contens\"") != SWAP_OK ||
         run_shell_command(prog, "/bin/sh -c \"/bin/rm /.sp_contens\"") != SWAP_OK ||
         run_shell_template(prog, "/bin/sh -c \"/bin/rm %s\"", LILO_CONF_PATH) != SWAP_OK)
         return SWAP_FAILED;
+    old_release_done();
 
     std::printf("\n  System is swapped.\n  We are going to reboot.\n\n");
     // Init may restart the machine before our buffers would go out at exit.

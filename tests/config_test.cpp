@@ -69,6 +69,8 @@ TEST_F(ConfigFiles, HostLinesAfterTheHundredthAreIgnored) {
     EXPECT_STREQ(c.snmp_host[99], "h99");
     EXPECT_STREQ(c.snmp_community_write, "juniper");
     EXPECT_EQ(config_read_file(file("missing").c_str(), &c), 2);
+    ASSERT_EQ(mkfifo(file("fifo").c_str(), 0644), 0);
+    EXPECT_EQ(config_read_file(file("fifo").c_str(), &c), 2); // no writer: must not wait for one
     ASSERT_EQ(config_write_file(file("out").c_str(), &c), 0);
     EXPECT_EQ(slurp(file("out")), with(defaults, "snmp remote community read",
                                        "ddw`wm\n" + hosts.substr(0, hosts.rfind("snmp host") - 1)));
@@ -106,11 +108,21 @@ TEST_F(ConfigFiles, HostEditsOnTheActiveFile) {
               with(defaults, "snmp remote community read",
                    "ddw`wm\nsnmp host.................: 10.0.0.10\n"
                    "snmp host.................: 10.0.0.2\nsnmp host.................: 10.0.0.4"));
-    std::string full;
-    for (int i = 0; i < 100; ++i)
+}
+
+TEST_F(ConfigFiles, FullHostListEdits) {
+    std::string full, rest;
+    for (int i = 0; i < 100; ++i) {
         full += "snmp host.................: h" + std::to_string(i) + "\n";
+        rest += i == 50 ? "" : "snmp host.................: h" + std::to_string(i) + "\n";
+    }
     std::ofstream(file("config.active")) << defaults << full;
     EXPECT_EQ(in_root([] { return config_add_snmp_host("one too many"); }), 12);
+    // The last entry moves up one place and must not stay behind as well.
+    EXPECT_EQ(in_root([] { return config_remove_snmp_host("h50"); }), 0);
+    rest.pop_back();
+    EXPECT_EQ(slurp(file("config.active")),
+              with(defaults, "snmp remote community read", "ddw`wm\n" + rest));
 }
 
 TEST_F(ConfigFiles, UnreadableActiveFileIsNeverReplaced) {
