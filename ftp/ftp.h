@@ -1,6 +1,6 @@
 #pragma once
 // Client side of FTP over IPv4: control connection, control commands, data
-// connections and transfers, each blocking step under an alarm time limit.
+// connections and transfers, each blocking step under a time limit.
 //
 // Results: 0 success, 100..599 the server's reply code when a command was not
 // accepted, negative codes below for local failures.
@@ -11,10 +11,16 @@
 // (every line sent, PASS included, and every reply line received); `err`
 // collects the library's messages, system error messages and refused replies.
 //
-// Threads: one thread at a time may run these functions. The time limit uses the
-// process alarm timer; the SIGALRM handler passes an expiry that lands on another
-// thread on to the thread that armed it, so other threads need not block SIGALRM,
-// but nothing else in the process may use alarm() while an operation runs.
+// Replies: a reply whose first line has "-" after the code goes on up to the
+// first line that begins with the same code and a blank; the greeting too.
+//
+// Time limits: each blocking step (connect, a whole reply, the wait for a data
+// connection, each listing line, each 4096-byte download chunk, each upload
+// write) ends after `timeout` seconds. Every wait is a poll for the time left,
+// so no limit depends on a signal; a signal that interrupts a wait (EINTR)
+// ends the step as its limit would, so a caller's stop request is not waited
+// out. Threads: one thread at a time may run these functions; the limits
+// belong to the calling thread, which may block SIGALRM.
 
 #include <cstdint>
 #include <cstdio>
@@ -68,6 +74,10 @@ struct FtpSession {
     uint32_t pasv_addr;       // address of the last PASV reply, network order
     int passive;              // nonzero: PASV and connect; zero: PORT and accept
     int timeout;              // seconds for each guarded blocking step
+    // Set by each transfer and ftp_open_data: nonzero once its data connection
+    // was open (made, or a left-open one taken up with 125). Zero after a
+    // failure means none could be had, so another mode may still succeed.
+    int data_opened;
 };
 
 // Seconds copied into each new session; -1 (or any value below 1) means 20.
@@ -90,7 +100,7 @@ FtpSession *ftp_connect(const char *host, uint16_t port, char **info, char **err
 
 // Closes a data connection left open, then sends QUIT. Returns 0 after a 221
 // reply (streams closed, session freed); otherwise the reply code, 0 read as
-// -1, or -1/-14, and the session stays the caller's.
+// -1, or -1/-14, and the session stays the caller's. A null session gives -1.
 int ftp_quit(FtpSession *s, char **info, char **err);
 
 // Sends the complete command line (CRLF included) and reads the reply. Returns 0
@@ -123,8 +133,8 @@ void ftp_append_text(char **text, const char *piece);
 // handler, or SIG_ERR (-1) when sigaction fails.
 FtpSignalHandler ftp_set_signal_handler(int signum, FtpSignalHandler handler);
 
-// The SIGALRM handler: records the expiry and sees that it interrupts the
-// blocking call of the thread that armed the alarm.
+// The SIGALRM handler ftp_open_control installs; it does nothing, so a stray
+// alarm interrupts a wait instead of ending the process.
 void ftp_alarm_handler(int signum);
 
 // --- parsers over plain text ---

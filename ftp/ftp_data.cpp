@@ -14,13 +14,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio_ext.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-using ftp_internal::AlarmGuard;
+using ftp_internal::TimeLimit;
 
 constexpr int pasv_accepted[] = {227, 0};
 constexpr int pasv_refused[] = {421, 500, 501, 502, 0};
@@ -128,6 +129,7 @@ int reuse_data(const Opener &o) {
     int reply = *o.code;
     if (reply == 125) {
         clearerr(o.s->data_in); // the failure that left it open is over
+        o.s->data_opened = 1;
         return FTP_OK;
     }
     if (reply == 426) {
@@ -161,11 +163,8 @@ int open_passive(const Opener &o, UniqueFd *sock, int *data_fd) {
     sa.sin_addr = server;
     sa.sin_port = htons(s->pasv_port);
     s->data_fd = sock->fd;
-    int rc;
-    {
-        AlarmGuard guard(s->timeout);
-        rc = connect(sock->fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    }
+    int rc = ftp_internal::connect_within(sock->fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa,
+                                          s->timeout);
     if (rc < 0) {
         if (errno != EINTR)
             return fail(o, FTP_ERR_CONNECT);
@@ -179,25 +178,21 @@ int open_passive(const Opener &o, UniqueFd *sock, int *data_fd) {
     return FTP_OK;
 }
 
-// Waits for the control peer to connect to the listening sock, under one time
-// limit for the whole wait, strangers included. Returns 0 with *data_fd, -13
-// or -8.
+// Waits for the control peer to connect to the listening sock (which does
+// not block), under one time limit for the whole wait, strangers included.
+// Returns 0 with *data_fd, -13 or -8.
 int accept_from(const Opener &o, int sock, in_addr server, int *data_fd) {
-    AlarmGuard guard(o.s->timeout);
+    TimeLimit limit(o.s->timeout);
     for (;;) {
         sockaddr_in from{};
         socklen_t from_len = sizeof from;
-        // An expiry while we dealt with a stranger interrupted nothing.
         int fd = -1;
-        if (guard.expired())
-            errno = EINTR;
-        else
+        if (ftp_internal::wait_ready(sock, POLLIN) == 0)
             fd = accept(sock, reinterpret_cast<sockaddr *>(&from), &from_len);
+        if (fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED))
+            continue; // a connection that went away before we took it
         if (fd < 0) {
-            int saved = errno;
-            guard.disarm();
-            errno = saved;
-            if (saved != EINTR)
+            if (errno != EINTR)
                 return FTP_ERR_ACCEPT;
             ftp_append_text(o.err, "timeout waiting for data channel\n");
             errno = EINTR;
@@ -230,7 +225,7 @@ int open_active(const Opener &o, UniqueFd *sock, int *data_fd) {
     in_addr server{};
     if (!peer_address(s->ctrl_fd, &server))
         return fail(o, FTP_ERR_SOCKNAME);
-    if (listen(sock->fd, 1) < 0)
+    if (listen(sock->fd, 1) < 0 || fcntl(sock->fd, F_SETFL, O_NONBLOCK) < 0)
         return fail(o, FTP_ERR_LISTEN);
     if (!send_transfer(o))
         return FTP_ERR_DATA;
@@ -363,6 +358,7 @@ int ftp_open_data(FtpSession *s, const char *command, int *code, char **reply_li
     Opener o = {s, command, code != nullptr ? code : &local_code, reply_line, info, err};
     if (reply_line != nullptr)
         *reply_line = nullptr;
+    s->data_opened = 0;
     if (s->data_in != nullptr && s->data_out != nullptr) {
         int rc = reuse_data(o);
         if (rc != open_new)
@@ -375,7 +371,9 @@ int ftp_open_data(FtpSession *s, const char *command, int *code, char **reply_li
     int rc = s->passive ? open_passive(o, &sock, &data_fd) : open_active(o, &sock, &data_fd);
     if (rc != FTP_OK)
         return rc;
-    return attach_data_streams(s, data_fd);
+    rc = attach_data_streams(s, data_fd);
+    s->data_opened = rc == FTP_OK;
+    return rc;
 }
 
 int ftp_close_data(FtpSession *s, char **info, char **err) {
@@ -384,6 +382,7 @@ int ftp_close_data(FtpSession *s, char **info, char **err) {
 
 int ftp_list(FtpSession *s, const char *path, int names_only, char ***lines, char **info,
              char **err) {
+    s->data_opened = 0;
     size_t capacity = list_initial_lines;
     size_t count = 0;
     char **array = static_cast<char **>(calloc(capacity + 1, sizeof(char *)));
@@ -405,12 +404,12 @@ int ftp_list(FtpSession *s, const char *path, int names_only, char ***lines, cha
     bool timed_out = false;
     bool out_of_memory = false;
     char buf[FTP_LINE_MAX];
-    AlarmGuard guard(s->timeout);
+    TimeLimit limit(s->timeout);
     for (;;) {
-        guard.arm(s->timeout);
+        limit.arm(s->timeout);
         char *got = fgets(buf, list_line_max + 1, s->data_in);
         bool interrupted = ferror(s->data_in) && errno == EINTR;
-        guard.disarm();
+        limit.disarm();
         if (got == nullptr) {
             timed_out = interrupted;
             break;
@@ -452,6 +451,7 @@ int ftp_list(FtpSession *s, const char *path, int names_only, char ***lines, cha
 
 int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char **info, char **err,
             int32_t *counter) {
+    s->data_opened = 0;
     char command[FTP_LINE_MAX];
     if (ftp_internal::format_command(command, "RETR", remote_path, false, err) != FTP_OK)
         return FTP_ERR;
@@ -494,6 +494,7 @@ int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char
 
 int ftp_put(FtpSession *s, const char *local_path, const char *remote_path, char **info,
             char **err) {
+    s->data_opened = 0;
     char command[FTP_LINE_MAX];
     if (ftp_internal::format_command(command, "STOR", remote_path, false, err) != FTP_OK)
         return FTP_ERR;
@@ -514,14 +515,14 @@ int ftp_put(FtpSession *s, const char *local_path, const char *remote_path, char
     bool read_failed = false;
     char buf[chunk_size];
     {
-        AlarmGuard guard(s->timeout);
+        TimeLimit limit(s->timeout);
         for (;;) {
             size_t n = fread(buf, 1, sizeof buf, local.get());
             if (n == 0) {
                 read_failed = ferror(local.get()) != 0;
                 break;
             }
-            guard.arm(s->timeout);
+            limit.arm(s->timeout);
             if (fwrite(buf, 1, n, s->data_out) != n) {
                 timed_out = errno == EINTR;
                 send_failed = true;
@@ -531,7 +532,7 @@ int ftp_put(FtpSession *s, const char *local_path, const char *remote_path, char
         // The last buffered bytes go out under the time limit too, so a
         // stalled server cannot hang the close.
         if (!send_failed) {
-            guard.arm(s->timeout);
+            limit.arm(s->timeout);
             if (fflush(s->data_out) != 0) {
                 timed_out = errno == EINTR;
                 send_failed = true;

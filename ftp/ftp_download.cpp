@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,7 +25,7 @@ bool download_splice = true;
 
 namespace {
 
-using ftp_internal::AlarmGuard;
+using ftp_internal::TimeLimit;
 
 constexpr int64_t chunk_size = 4096;
 constexpr size_t buffer_size = 64 * 1024;
@@ -37,7 +38,7 @@ struct Download {
     int file;
     int32_t *counter;
     char **err;
-    AlarmGuard *guard;
+    TimeLimit *limit;
     int64_t written; // bytes on the local file
     int64_t counted; // bytes added to the counter
     char *buf;       // the plain loop's buffer, allocated when first needed
@@ -68,14 +69,14 @@ bool account(Download *d, bool end) {
     }
     d->counted = upto;
     if (!end)
-        d->guard->arm(d->s->timeout);
+        d->limit->arm(d->s->timeout);
     return true;
 }
 
 // Writes all n bytes; a short write (full disk, time limit) fails.
 bool write_all(Download *d, const char *p, size_t n) {
     while (n > 0) {
-        if (d->guard->expired())
+        if (d->limit->expired())
             return false;
         ssize_t w = write(d->file, p, n);
         if (w <= 0)
@@ -104,9 +105,9 @@ bool write_whole_chunks(Download *d, size_t *have) {
 // recv into the buffer, which holds `have` bytes already.
 int plain_loop(Download *d, size_t have) {
     for (;;) {
-        if (!write_whole_chunks(d, &have) || d->guard->expired())
+        if (!write_whole_chunks(d, &have))
             return FTP_ERR_DOWNLOAD;
-        ssize_t n = recv(d->sock, d->buf + have, buffer_size - have, 0);
+        ssize_t n = ftp_internal::recv_within(d->sock, d->buf + have, buffer_size - have);
         if (n < 0)
             return FTP_ERR_DOWNLOAD; // EINTR is the time limit
         if (n == 0)
@@ -147,20 +148,21 @@ int splice_loop(Download *d) {
     int capacity = pipe_open(&p, pipe_size);
     if (capacity <= 0)
         return fall_back(d, -1, 0);
-    for (bool first = true;; first = false) {
-        if (d->guard->expired())
-            return FTP_ERR_DOWNLOAD;
+    for (bool moved = false;;) {
+        if (ftp_internal::wait_ready(d->sock, POLLIN) < 0)
+            return FTP_ERR_DOWNLOAD; // the time limit, or a stop request
         ssize_t n = splice(d->sock, nullptr, p.write_end.fd, nullptr, static_cast<size_t>(capacity),
-                           SPLICE_F_MOVE);
-        if (n < 0 && errno == EINVAL && first)
+                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n < 0 && errno == EINVAL && !moved)
             return fall_back(d, -1, 0);
-        if (n < 0)
-            return FTP_ERR_DOWNLOAD; // EINTR is the time limit
-        if (n == 0)
-            break;
+        if (n <= 0)
+            return n == 0 && account(d, true) ? FTP_OK : FTP_ERR_DOWNLOAD;
+        moved = true;
         auto left = static_cast<size_t>(n);
         while (left > 0) {
-            if (d->guard->expired())
+            if (d->limit->expired())
                 return FTP_ERR_DOWNLOAD;
             ssize_t m = splice(p.read_end.fd, nullptr, d->file, nullptr, left, SPLICE_F_MOVE);
             if (m < 0 && errno == EINVAL)
@@ -172,7 +174,6 @@ int splice_loop(Download *d) {
                 return FTP_ERR_DOWNLOAD;
         }
     }
-    return account(d, true) ? FTP_OK : FTP_ERR_DOWNLOAD;
 }
 
 } // namespace
@@ -180,12 +181,19 @@ int splice_loop(Download *d) {
 namespace ftp_internal {
 
 int download_data(FtpSession *s, int fd, int32_t *counter, int64_t *total, char **err) {
-    AlarmGuard guard(s->timeout);
-    Download d{s, s->data_fd, fd, counter, err, &guard, 0, 0, nullptr, {}};
+    TimeLimit limit(s->timeout);
+    Download d{s, s->data_fd, fd, counter, err, &limit, 0, 0, nullptr, {}};
     if (ftp_device_writeback != 0)
         writeback_begin(&d.wb, fd);
+    // Every read waits for its data first; a socket that never blocks makes
+    // sure none waits beyond the limit all the same.
+    int flags = fcntl(d.sock, F_GETFL);
+    if (flags >= 0)
+        fcntl(d.sock, F_SETFL, flags | O_NONBLOCK);
     int rc = download_splice ? splice_loop(&d)
                              : (allocate_buffer(&d) ? plain_loop(&d, 0) : FTP_ERR_DOWNLOAD);
+    if (flags >= 0)
+        fcntl(d.sock, F_SETFL, flags);
     free(d.buf);
     *total = d.written;
     return rc;

@@ -4,31 +4,51 @@
 #include "ftp.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 
 namespace ftp_internal {
 
-// Arms the process alarm for the calling thread and disarms it on every path.
-// The handler hands an expiry caught by another thread on to the armed one, so
-// the blocking call it guards fails with EINTR.
-class AlarmGuard {
+// The time limit of the calling thread's blocking steps. Every wait for the
+// server (wait_ready and the calls built on it) ends when it passes, with
+// EINTR, whatever signals do meanwhile. A limit inside another one gives the
+// outer one back when it ends. Outside any limit a wait still ends after the
+// default limit of a session.
+class TimeLimit {
   public:
-    explicit AlarmGuard(int seconds) {
-        arm(seconds);
-    }
-    ~AlarmGuard() {
-        disarm();
-    }
-    AlarmGuard(const AlarmGuard &) = delete;
-    AlarmGuard &operator=(const AlarmGuard &) = delete;
+    explicit TimeLimit(int seconds);
+    ~TimeLimit();
+    TimeLimit(const TimeLimit &) = delete;
+    TimeLimit &operator=(const TimeLimit &) = delete;
+    // Starts the limit again: seconds from now (below 1: the default).
     void arm(int seconds);
+    // Lifts the limit until the next arm.
     void disarm();
-    // True once the armed alarm went off: a call that moved part of its bytes
-    // returns a count instead of EINTR, and an expiry between two calls
-    // interrupts neither, so loops ask before each blocking call.
+    // True once the limit has passed.
     bool expired() const;
+
+  private:
+    int64_t outer_; // the enclosing limit, given back at the end
 };
+
+// Waits until fd is ready for events (POLLIN, POLLOUT), an error or a hang-up
+// included. Returns 0; -1 with EINTR when the limit passed or a signal
+// interrupted the wait, so a stop request is never waited out; -1 with
+// poll's errno otherwise.
+int wait_ready(int fd, short events);
+
+// recv and send that never block beyond the limit: each waits with
+// wait_ready, then moves what is there. They return the bytes moved (recv: 0
+// at the end of the data), or -1 with errno (EINTR: the limit or a signal).
+ssize_t recv_within(int fd, void *buf, size_t size);
+ssize_t send_within(int fd, const void *buf, size_t size);
+
+// connect under a limit of its own of seconds. Returns 0, or -1 with errno
+// (EINTR: the limit passed).
+int connect_within(int fd, const sockaddr *addr, socklen_t len, int seconds);
 
 // Builds "<verb> <arg>\r\n" (or "<verb>\r\n" when arg is null and optional) in
 // buf. Returns 0, or -1 with a message in err when arg is missing, holds CR or
@@ -37,12 +57,13 @@ int format_command(char (&buf)[FTP_LINE_MAX], const char *verb, const char *arg,
                    char **err);
 
 // Opens a write stream on a socket descriptor whose writes never raise SIGPIPE
-// (a closed peer shows as a write error instead). Closing the stream closes fd.
-// Returns nullptr on failure.
+// (a closed peer shows as a write error instead) and wait no longer than the
+// running time limit (EINTR). Closing the stream closes fd. Returns nullptr
+// on failure.
 FILE *socket_write_stream(int fd);
 
-// Opens the read stream of a data connection on fd, with a large buffer; a
-// read after the running time limit expired fails with EINTR. Closing the
+// Opens the read stream of a data connection on fd, with a large buffer;
+// each read waits no longer than the running time limit (EINTR). Closing the
 // stream closes fd. Returns nullptr on failure.
 FILE *socket_read_stream(int fd);
 

@@ -6,7 +6,6 @@
 #include "base.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -14,7 +13,6 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,13 +22,6 @@ int ftp_device_writeback = 0;
 
 namespace {
 
-// The thread whose blocking call the running alarm is meant to interrupt.
-std::atomic<bool> alarm_armed{false};
-std::atomic<pthread_t> alarm_thread{};
-// Set when the armed alarm went off: a send interrupted after part of its
-// bytes returns that count, not EINTR, so the expiry must be remembered.
-std::atomic<bool> alarm_fired{false};
-
 constexpr int quit_accepted[] = {221, 0};
 constexpr int quit_refused[] = {500, 0};
 
@@ -38,11 +29,7 @@ ssize_t cookie_write(void *cookie, const char *buf, size_t size) {
     int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
     size_t done = 0;
     while (done < size) {
-        if (alarm_fired.load()) {
-            errno = EINTR;
-            break;
-        }
-        ssize_t n = send(fd, buf + done, size - done, MSG_NOSIGNAL);
+        ssize_t n = ftp_internal::send_within(fd, buf + done, size - done);
         if (n < 0)
             break; // EINTR is the time limit: give up rather than retry
         done += static_cast<size_t>(n);
@@ -62,25 +49,15 @@ struct DataReader {
     char buffer[data_buffer_size];
 };
 
-// One read of a stream under a running time limit. An expiry between two
-// reads must not be lost, and the limit is never renewed here: it covers a
-// whole reply line or download chunk, or a server trickling a byte now and
-// then would hold us forever.
-ssize_t guarded_recv(int fd, char *buf, size_t size) {
-    if (alarm_armed.load() && alarm_fired.load()) {
-        errno = EINTR;
-        return -1;
-    }
-    ssize_t n = recv(fd, buf, size, 0);
-    return n < 0 ? -1 : n;
-}
-
+// The limit is never renewed here: it covers a whole reply or listing line,
+// or a server trickling a byte now and then would hold us forever.
 ssize_t reader_read(void *cookie, char *buf, size_t size) {
-    return guarded_recv(static_cast<DataReader *>(cookie)->fd, buf, size);
+    return ftp_internal::recv_within(static_cast<DataReader *>(cookie)->fd, buf, size);
 }
 
 ssize_t control_read(void *cookie, char *buf, size_t size) {
-    return guarded_recv(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf, size);
+    return ftp_internal::recv_within(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buf,
+                                     size);
 }
 
 FILE *control_read_stream(int fd) {
@@ -107,17 +84,18 @@ LineResult next_line(FtpSession *s, char (&buf)[FTP_LINE_MAX]) {
     return ferror(s->ctrl_in) && errno == EINTR ? LINE_TIMED_OUT : LINE_CLOSED;
 }
 
-// Reads the lines after the first of a multi-line reply with code, up to the
-// one that ends it, into info. Only the number in the first three characters
-// is compared: "230-" also ends a 230 reply.
-LineResult rest_of_reply(FtpSession *s, int code, char **info) {
+// Reads the lines after first, the first line of a multi-line reply, up to
+// the one that ends it, into info. That is the first line beginning with the
+// same three characters and a blank: servers that begin every line of a long
+// reply with its code ("230-" motd lines before "230 ") go on after a "230-".
+LineResult rest_of_reply(FtpSession *s, const char *first, char **info) {
     char line[FTP_LINE_MAX];
     do {
         LineResult r = next_line(s, line);
         if (r != LINE_READ)
             return r;
         ftp_append_text(info, line);
-    } while (ftp_reply_code(line) != code);
+    } while (strncmp(line, first, 3) != 0 || line[3] != ' ');
     return LINE_READ;
 }
 
@@ -136,25 +114,6 @@ void append_line(char **text, const char *line) {
 } // namespace
 
 namespace ftp_internal {
-
-void AlarmGuard::arm(int seconds) {
-    alarm_thread.store(pthread_self());
-    alarm_armed.store(true);
-    // alarm() replaces a pending alarm; an expiry of the old one that slipped
-    // in before it is forgotten right after. One system call per chunk.
-    alarm(static_cast<unsigned>(seconds));
-    alarm_fired.store(false);
-}
-
-bool AlarmGuard::expired() const {
-    return alarm_fired.load();
-}
-
-void AlarmGuard::disarm() {
-    alarm(0);
-    alarm_armed.store(false);
-    alarm_fired.store(false);
-}
 
 int format_command(char (&buf)[FTP_LINE_MAX], const char *verb, const char *arg, bool arg_optional,
                    char **err) {
@@ -237,17 +196,9 @@ void append_errno(char **err, int errnum) {
 } // namespace ftp_internal
 
 void ftp_alarm_handler(int) {
-    // The alarm is process-wide; if it landed on a thread other than the one
-    // blocked in the guarded call, pass it on so that call is interrupted.
+    // The limits need no signal any more; a stray SIGALRM only interrupts.
     int saved = errno;
     keep_thread_pointer();
-    if (alarm_armed.load()) {
-        pthread_t target = alarm_thread.load();
-        if (pthread_equal(target, pthread_self()))
-            alarm_fired.store(true);
-        else
-            pthread_kill(target, SIGALRM);
-    }
     errno = saved;
 }
 
@@ -297,7 +248,7 @@ FtpSession *ftp_session_new() {
         return nullptr;
     s->port = FTP_DEFAULT_PORT;
     s->pasv_port = 20;
-    // Zero would disarm the alarm altogether and let a dead server hang us.
+    // Zero or less is no limit worth the name.
     s->timeout = ftp_default_timeout > 0 ? ftp_default_timeout : FTP_DEFAULT_TIMEOUT;
     return s;
 }
@@ -318,11 +269,8 @@ int ftp_open_control(const char *host, FtpSession *s, int *resolver_error, int t
     addr.sin_port = htons(s->port);
 
     ftp_set_signal_handler(SIGALRM, ftp_alarm_handler);
-    int rc;
-    {
-        ftp_internal::AlarmGuard guard(timeout);
-        rc = connect(s->ctrl_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    }
+    int rc = ftp_internal::connect_within(s->ctrl_fd, reinterpret_cast<sockaddr *>(&addr),
+                                          sizeof addr, timeout);
     auto fail = [s](int result) {
         int saved = errno;
         if (s->ctrl_in != nullptr)
@@ -385,13 +333,13 @@ FtpSession *ftp_connect(const char *host, uint16_t port, char **info, char **err
     int code = -1;
     LineResult r;
     {
-        ftp_internal::AlarmGuard guard(s->timeout);
+        ftp_internal::TimeLimit limit(s->timeout);
         r = next_line(s, line);
         if (r == LINE_READ) {
             ftp_append_text(info, line);
             code = ftp_reply_code(line);
             if (code == 220 && continues(line))
-                r = rest_of_reply(s, code, info);
+                r = rest_of_reply(s, line, info);
         }
     }
     if (r != LINE_READ) {
@@ -429,7 +377,7 @@ int ftp_read_reply(FtpSession *s, char **first_line, char **info, char **err) {
 
     // One time limit for the whole reply: a server sending line after line
     // cannot hold us beyond it.
-    ftp_internal::AlarmGuard guard(s->timeout);
+    ftp_internal::TimeLimit limit(s->timeout);
     LineResult r = next_line(s, line);
     if (r != LINE_READ)
         return lost(r);
@@ -440,7 +388,7 @@ int ftp_read_reply(FtpSession *s, char **first_line, char **info, char **err) {
     if (!continues(line))
         return code;
     // A reply cut short keeps its first-line copy: that line did arrive.
-    r = rest_of_reply(s, code, info);
+    r = rest_of_reply(s, line, info);
     return r == LINE_READ ? code : lost(r);
 }
 
@@ -470,8 +418,11 @@ int ftp_command(FtpSession *s, const char *line, const int *accepted, const int 
 
     ftp_append_text(info, line);
     // Failures show when the reply is read; the stream never raises SIGPIPE.
-    fputs(line, s->ctrl_out);
-    fflush(s->ctrl_out);
+    {
+        ftp_internal::TimeLimit limit(s->timeout);
+        fputs(line, s->ctrl_out);
+        fflush(s->ctrl_out);
+    }
 
     char *first = nullptr;
     int reply = ftp_read_reply(s, &first, info, err);
@@ -496,10 +447,13 @@ int ftp_command(FtpSession *s, const char *line, const int *accepted, const int 
 }
 
 int ftp_quit(FtpSession *s, char **info, char **err) {
+    if (s == nullptr) {
+        ftp_append_text(err, "command connection is closed\n");
+        return FTP_ERR;
+    }
     // A data connection left open by a failed or interrupted download goes
     // first: a server still pushing data into it cannot answer QUIT.
-    if (s != nullptr)
-        ftp_internal::close_data_streams(s);
+    ftp_internal::close_data_streams(s);
     int code = 0;
     int rc = ftp_command(s, "QUIT\r\n", quit_accepted, quit_refused, &code, nullptr, info, err);
     if (rc != FTP_OK)

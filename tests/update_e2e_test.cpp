@@ -168,13 +168,16 @@ const RunCase run_cases[] = {
      .script = LOGIN "|<|200 PORT ok|<|150 never connecting|<|221 bye", .exit = 64,
      .state = "timeout waiting for data channel; Interrupted system call\n",
      .transcript = LOGGED_IN "PORT 127,0,0,1,P\r\nRETR nimbotex\r\nQUIT\r\n"},
-    // The RAM disk holds one image but not the broken attempt's part on top.
-    {.name = "AutoModeBrokenActiveThenGoodPassive",
+    // Auto mode tries passively only when no active data connection could be had.
+    {.name = "AutoModeBrokenActiveIsReported",
      .script = LOGIN "|<|200 PORT ok|<|150 here|port|data:*409600|close-data|426 aborted"
-               "|<|pasv|<|150 here|accept|data:@all|close-data|226 done|<|221 bye",
-     .transcript = LOGGED_IN "PORT 127,0,0,1,P\r\nRETR nimbotex\r\nPASV\r\nRETR nimbotex\r\n"
-                   "QUIT\r\n",
-     .ramdisk_kib = 1200},
+               "|<|221 bye",
+     .exit = 64, .state = "426 aborted\n",
+     .transcript = LOGGED_IN "PORT 127,0,0,1,P\r\nRETR nimbotex\r\nQUIT\r\n"},
+    {.name = "AutoModeRefusedActiveThenPassive",
+     .script = LOGIN "|<|500 no PORT|<|pasv|<|150 here|accept|data:@all|close-data|226 done"
+               "|<|221 bye",
+     .transcript = LOGGED_IN "PORT 127,0,0,1,P\r\nPASV\r\nRETR nimbotex\r\nQUIT\r\n"},
     {.name = "SigtermWhileTheServerIsSilent", .script = "220 scripted|<|stall", .exit = 1,
      .state = "Terminated by the user\n", .transcript = "USER anonymous\r\n", .sig = SIGTERM},
     {.name = "SigintDuringADirectDownloadRemounts", .args = "-D -m 2",

@@ -1,13 +1,16 @@
 // update's parts below the whole run: the copy from the RAM disk, the text of
-// server replies, the installed-image check and the monitors' pace.
+// server replies, the installed-image check, the monitors' pace and the
+// transfer's choice of FTP mode.
 #include "update_internal.h"
 
+#include "ftp_peer.h"
 #include "small_disk.h"
 
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -144,6 +147,58 @@ TEST(ProgressMonitor, ReportsEvery200Milliseconds) {
     transfer_bytes = 819200;
     monitor_stop(RUN_DOWNLOAD_MONITOR, true);
     EXPECT_EQ(slurp(state.path), "Download progress 20%\n"); // the final report
+    update_state_path = UPDATE_STATE_FILE;
+}
+
+TEST(AutoMode, PassiveOnlyWhenNoActiveDataConnectionCouldBeHad) {
+    // clang-format off
+    struct { const char *name, *script, *device; int rc; const char *err, *transcript;
+             int64_t received; } cases[] = {
+        {"the device is full: the attempt's own failure, its final reply left alone",
+         "220 ready|<|200 ok|<|150 go|port|data:hello|close-data|226 done", "/dev/full", -16, "",
+         "PORT 127,0,0,1,P\r\nRETR f\r\n", 0},
+        {"the transfer broke off: the server's word on it",
+         "220 ready|<|200 ok|<|150 go|port|data:hello|close-data|426 aborted", "/dev/null", -9,
+         "426 aborted\r\n", "PORT 127,0,0,1,P\r\nRETR f\r\n", 5},
+        {"PORT refused", "220 ready|<|500 no|<|pasv|<|150 go|accept|data:hello|close-data|226 ok",
+         "/dev/null", 0, "", "PORT 127,0,0,1,P\r\nPASV\r\nRETR f\r\n", 5},
+        {"the server never connects",
+         "220 ready|<|200 ok|<|150 go|<|pasv|<|150 go|accept|data:hello|close-data|226 ok",
+         "/dev/null", 0, "", "PORT 127,0,0,1,P\r\nRETR f\r\nPASV\r\nRETR f\r\n", 5},
+    };
+    // clang-format on
+    update_init("update");
+    TempFile state;
+    update_state_path = state.path.c_str();
+    ftp_default_timeout = 1;
+    run_flag_set(RUN_DIRECT);
+    for (const auto &c : cases) {
+        FtpPeer peer(ftp_script(c.script));
+        ftp_session = ftp_connect("127.0.0.1", peer.port(), nullptr, nullptr);
+        ASSERT_NE(ftp_session, nullptr) << c.name;
+        snprintf(standby_device, sizeof standby_device, "%s", c.device);
+        UpdateRun run = {};
+        run.settings = {"127.0.0.1", "u", "p", "f", FTP_MODE_AUTO};
+        transfer_step(&run);
+        monitor_stop(RUN_DOWNLOAD_MONITOR, run.monitored);
+        EXPECT_EQ(run.result, c.rc) << c.name;
+        EXPECT_STREQ(run.err != nullptr ? run.err : "", c.err) << c.name;
+        EXPECT_EQ(std::regex_replace(peer.transcript(), std::regex("PORT 127,0,0,1,\\d+,\\d+"),
+                                     "PORT 127,0,0,1,P"),
+                  c.transcript)
+            << c.name;
+        EXPECT_EQ(run.received, c.received) << c.name;
+        free(run.err);
+        for (FILE *f : {ftp_session->ctrl_in, ftp_session->ctrl_out, ftp_session->data_in,
+                        ftp_session->data_out})
+            if (f != nullptr)
+                fclose(f);
+        free(ftp_session);
+        ftp_session = nullptr;
+    }
+    run_flag_clear(RUN_DIRECT);
+    ftp_device_writeback = 0;
+    ftp_default_timeout = FTP_DEFAULT_TIMEOUT;
     update_state_path = UPDATE_STATE_FILE;
 }
 

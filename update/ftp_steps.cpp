@@ -80,9 +80,14 @@ void transfer_step(UpdateRun *run) {
         return;
     }
     ftp_set_passive(ftp_session, 0);
-    run->result = fetch(run, nullptr);
-    if (run->result == FTP_OK)
+    run->result = fetch(run, &run->err);
+    // Passive only when no active data connection could be had. Once one
+    // was, the failure is the transfer's own, and the server's answer to it
+    // may still be on its way: the passive attempt would take it for its own.
+    if (run->result == FTP_OK || ftp_session->data_opened || ftp_session->ctrl_out == nullptr)
         return;
+    free(run->err);
+    run->err = nullptr;
     termination_point();
     // The progress keeps counting across both attempts; the image is what
     // the passive one brought.
