@@ -161,8 +161,8 @@ void image_check_step(UpdateRun *run);
 bool leftover_removable(const char *name);
 
 // Returns true when line, one line of MOUNT_TABLE, mounts the device
-// dev_major:dev_minor at a mount point other than STANDBY_MOUNT; the mount point (as
-// the table spells it) then goes into where.
+// dev_major:dev_minor at a mount point other than STANDBY_MOUNT; the mount
+// point (as the table spells it) then goes into where.
 bool mounted_elsewhere(const char *line, unsigned dev_major, unsigned dev_minor, char *where,
                        size_t size);
 
