@@ -149,9 +149,9 @@ bool start_dnsmasq(const Appliance &a, const ApplianceOptions &o);
 
 struct Appliance {
     std::string base, root;
-    std::string loops[3]; // /dev/loopN behind hda1, hda2, ram1 ("" when none)
+    std::string loops[4]; // /dev/loopN behind hda1, hda2, ram1, hda3 ("" when none)
     // Held open as on a running system: a program's close never flushes the cache.
-    int loop_fds[3] = {-1, -1, -1};
+    int loop_fds[4] = {-1, -1, -1, -1};
     pid_t mid = -1, init = -1;
     std::map<int, Job> jobs;
 
@@ -174,7 +174,8 @@ std::string init_setup(const Appliance &a, const ApplianceOptions &o) {
         !mknod_dev(r + "/dev/zero", S_IFCHR | 0666, "/dev/zero") ||
         !mknod_dev(r + "/dev/hda1", S_IFBLK | 0660, a.loops[0]) ||
         !mknod_dev(r + "/dev/hda2", S_IFBLK | 0660, a.loops[1]) ||
-        (!a.loops[2].empty() && !mknod_dev(r + "/dev/ram1", S_IFBLK | 0660, a.loops[2])))
+        (!a.loops[2].empty() && !mknod_dev(r + "/dev/ram1", S_IFBLK | 0660, a.loops[2])) ||
+        (!a.loops[3].empty() && !mknod_dev(r + "/dev/hda3", S_IFBLK | 0660, a.loops[3])))
         return "device nodes";
     if (mount((r + "/dev/hda1").c_str(), (r + "/active_partition").c_str(), "ext2", 0, nullptr) ||
         (o.mount_standby &&
@@ -425,6 +426,7 @@ Appliance *appliance_create(const ApplianceOptions &o, std::string *err) {
     bool ok = build_root(a, o, err) && make_disk(a, 0, o.active_kib, o.active_tree, true, err) &&
               make_disk(a, 1, o.standby_kib, o.standby_tree, true, err) &&
               (o.ramdisk_kib == 0 || make_disk(a, 2, o.ramdisk_kib, "", false, err)) &&
+              (o.spare_kib == 0 || make_disk(a, 3, o.spare_kib, "", true, err)) &&
               start_init(a, o, err);
     if (!ok) {
         appliance_destroy(a);

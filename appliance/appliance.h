@@ -1,7 +1,8 @@
 #pragma once
 // A throwaway appliance for end-to-end tests, the demo and the benchmark: a
 // root folder with busybox, ext2 file systems on loop devices behind
-// /dev/hda1 (active) and /dev/hda2 (standby), a RAM disk behind dev/ram1, the
+// /dev/hda1 (active) and /dev/hda2 (standby), and /dev/hda3 on request (a
+// spare partition for tests to mount elsewhere), a RAM disk behind dev/ram1, the
 // marker files, a /sbin/lilo double and a stand-in for process 1, entered
 // through private mount, pid, network and uts namespaces and chroot; vsftpd
 // on 127.0.0.1:21 and a DNS server on 127.0.0.1:53 on request. Needs root.
@@ -24,6 +25,7 @@ struct ApplianceOptions {
     unsigned active_kib = 8192, standby_kib = 8192;
     std::string active_tree, standby_tree; // host folders copied onto the partitions
     bool mount_standby = true; // at /standby_partition (/dev/hda1 is always at /active_partition)
+    unsigned spare_kib = 0;    // > 0: an ext2 /dev/hda3 of this size, mounted nowhere
     unsigned ramdisk_kib = 16384; // 0: no dev/ram1
     std::string ftp_dir;          // non-empty: vsftpd serves it anonymously
     int lilo_status = 0;          // the lilo double's exit status when no file is missing

@@ -1,11 +1,15 @@
 #include "base.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #if defined(__i386__)
 #include <asm/ldt.h>
@@ -60,18 +64,28 @@ int writeback_progress(Writeback *w, int64_t written) {
 
 namespace {
 
+// Puts path's folder into dir ("." for a bare name). Returns the name within
+// it, or nullptr when path does not fit.
+const char *folder_of(const char *path, char *dir, size_t size) {
+    int n = snprintf(dir, size, "%s", path);
+    if (n < 0 || static_cast<size_t>(n) >= size)
+        return nullptr;
+    char *slash = strrchr(dir, '/');
+    if (slash == nullptr) {
+        snprintf(dir, size, ".");
+        return path;
+    }
+    const char *name = path + (slash - dir) + 1;
+    slash[slash == dir ? 1 : 0] = '\0';
+    return name;
+}
+
 // The rename is in place already; syncing the folder only hastens it to the
 // disk, so a failure here is no failure of the replacement.
 void sync_folder(const char *path) {
     char dir[PATH_MAX];
-    int n = snprintf(dir, sizeof dir, "%s", path);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof dir)
+    if (folder_of(path, dir, sizeof dir) == nullptr)
         return;
-    char *slash = strrchr(dir, '/');
-    if (slash == nullptr)
-        snprintf(dir, sizeof dir, ".");
-    else
-        slash[slash == dir ? 1 : 0] = '\0';
     UniqueFd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.fd >= 0)
         fsync(fd.fd);
@@ -79,7 +93,7 @@ void sync_folder(const char *path) {
 
 } // namespace
 
-int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx, bool durable) {
+int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx) {
     // A name of this process's own; two of its threads may race for one, so
     // the loser takes the next. Created with mode, the umask applies as it
     // would to a plain create.
@@ -103,9 +117,11 @@ int file_replace(const char *path, mode_t mode, FileWriter write, const void *ct
     FilePtr out(ok ? fdopen(fd.fd, "w") : nullptr);
     if (out)
         fd.release();
-    // A full disk shows only when the buffer goes out, at flush or close.
+    // A full disk shows only when the buffer goes out, at flush or close. The
+    // data must be on the disk before the new name is: ext2 may write the
+    // rename back first, and a power cut then leaves a file of NUL bytes.
     ok = out && write(out.get(), ctx) == 0 && fflush(out.get()) == 0 && !ferror(out.get()) &&
-         (!durable || fsync(fileno(out.get())) == 0);
+         fsync(fileno(out.get())) == 0;
     ok = (!out || fclose(out.release()) == 0) && ok;
     if (!ok || rename(tmp, path) != 0) {
         int saved = errno;
@@ -113,9 +129,74 @@ int file_replace(const char *path, mode_t mode, FileWriter write, const void *ct
         errno = saved;
         return -1;
     }
-    if (durable)
-        sync_folder(path);
+    sync_folder(path);
     return 0;
+}
+
+void file_replace_clean(const char *path) {
+    char dir[PATH_MAX];
+    const char *base = folder_of(path, dir, sizeof dir);
+    if (base == nullptr)
+        return;
+    size_t base_len = strlen(base);
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir), closedir);
+    if (!d)
+        return;
+    while (dirent *e = readdir(d.get())) {
+        // Exactly file_replace's pattern: base.tmp<pid>.<n>
+        const char *p = e->d_name;
+        if (strncmp(p, base, base_len) != 0 || strncmp(p + base_len, ".tmp", 4) != 0)
+            continue;
+        p += base_len + 4;
+        char *end;
+        errno = 0;
+        long pid = isdigit(static_cast<unsigned char>(*p)) ? strtol(p, &end, 10) : -1;
+        if (pid <= 0 || errno != 0 || *end != '.' || !isdigit(static_cast<unsigned char>(end[1])))
+            continue;
+        for (p = end + 1; isdigit(static_cast<unsigned char>(*p));)
+            ++p;
+        if (*p != '\0')
+            continue;
+        // A live writer's file is its own business.
+        bool gone = pid == long(getpid()) || (kill(pid_t(pid), 0) != 0 && errno == ESRCH);
+        struct stat st;
+        if (gone && fstatat(dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            unlinkat(dirfd(d.get()), e->d_name, 0);
+    }
+}
+
+int open_regular(const char *path) {
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return fd.release();
+}
+
+int run_lock_take(const char *path) {
+    // O_NOFOLLOW: a link planted here must not make us create or lock
+    // another file; O_NONBLOCK: a FIFO must not hold us at the open. Read
+    // only: a lock needs no more, and the file exists after the first run
+    // even where the folder is later mounted read-only.
+    UniqueFd fd(
+        open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
+    if (fd.fd < 0 && errno == EROFS)
+        return RUN_LOCK_NONE;
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
+        return RUN_LOCK_FAILED;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return RUN_LOCK_FAILED;
+    }
+    if (flock(fd.fd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? RUN_LOCK_BUSY : RUN_LOCK_FAILED;
+    return fd.release();
 }
 
 void keep_thread_pointer() {

@@ -68,14 +68,45 @@ int writeback_progress(Writeback *w, int64_t written);
 // Writes the content of a file to out. Returns 0, or -1 when a write failed.
 using FileWriter = int (*)(FILE *out, const void *ctx);
 
-// Replaces path in one step: write(out, ctx) fills a new file beside it, which
-// is flushed, checked, synced and renamed over path; then the folder is synced.
-// Without durable the two syncs are left out: after a power cut path may then
-// hold what it held before (or nothing), never a mix. The new file takes
-// path's permission bits, or mode when path does not exist.
+// Replaces path in one step: write(out, ctx) fills a new file beside it, named
+// path.tmp<pid>.<n>, which is flushed, checked, synced and renamed over path;
+// then the folder is synced. After a power cut at any moment path holds the
+// old content or the new, whole, or (when it did not exist) nothing. The new
+// file takes path's permission bits, or mode when path does not exist.
 // Returns 0, or -1 with errno set, the new file removed and path as it was.
-int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx,
-                 bool durable = true);
+int file_replace(const char *path, mode_t mode, FileWriter write, const void *ctx);
+
+// Removes what file_replace left beside path when a process died while
+// replacing it: regular files named path.tmp<pid>.<n> whose process is gone
+// or is this one. Call it before this process replaces path.
+void file_replace_clean(const char *path);
+
+// Opens path read-only only when it is a regular file, without blocking: a
+// FIFO or a terminal there is never waited on. Returns the descriptor
+// (close-on-exec), or -1 with errno (EINVAL: not a regular file).
+int open_regular(const char *path);
+
+// --- the files update and swap meet in ---
+
+// update's one-line state file, and the verdict in it that swap acts on.
+constexpr const char *STATE_FILE = "/cfg/.update.state";
+constexpr const char *STATE_VERDICT = "You can swap the system";
+
+// The lock update and swap each hold for their whole run, so that a run
+// never reads or rewrites the state file while another one works.
+constexpr const char *RUN_LOCK_FILE = "/cfg/.update.lock";
+constexpr int RUN_LOCK_FAILED = -1;
+constexpr int RUN_LOCK_BUSY = -2;
+constexpr int RUN_LOCK_NONE = -3;
+
+// Takes the exclusive lock on path, creating the file when it is missing. It
+// is held until the descriptor is closed or the process ends, also by a
+// crash, so a stale file never blocks. Returns the descriptor (close-on-exec);
+// RUN_LOCK_BUSY when another process holds it; RUN_LOCK_NONE when the file is
+// missing on a read-only file system, where nobody can hold it (the run goes
+// on, and fails where it would write); RUN_LOCK_FAILED with errno when path
+// cannot be opened or is no regular file (a FIFO there is never waited on).
+int run_lock_take(const char *path);
 
 // In a signal handler, before it returns: user-mode emulators keep one
 // descriptor table for all threads, and reload the thread pointer from it on

@@ -66,7 +66,7 @@ int swap_check_state(const char *prog, const char *path) {
         }
     }
     char line[SWAP_LINE_SIZE];
-    if (!std::fgets(line, sizeof line, f.get()) || !std::strstr(line, "You can swap the system")) {
+    if (!std::fgets(line, sizeof line, f.get()) || !std::strstr(line, STATE_VERDICT)) {
         std::printf("  %s: error on installed standby system\n\n", prog);
         return SWAP_FAILED;
     }
@@ -85,7 +85,21 @@ int run_shell_command(const char *prog, const char *command) {
 }
 
 int swap_run(const char *prog) {
-    if (swap_check_state(prog, SWAP_STATE_PATH) != SWAP_OK)
+    // Held to the end of the run: the verdict must not be read while an
+    // update rewrites it, nor an update start while we act on it.
+    UniqueFd lock(run_lock_take(RUN_LOCK_FILE));
+    if (lock.fd == RUN_LOCK_BUSY) {
+        std::printf("  %s: another update or swap is running, not swapping\n\n", prog);
+        return SWAP_FAILED;
+    }
+    if (lock.fd == RUN_LOCK_FAILED) {
+        std::printf("  %s: cannot open %s, not swapping\n\n", prog, RUN_LOCK_FILE);
+        return SWAP_FAILED;
+    }
+    // Left by a swap that died while it replaced one of them.
+    for (const char *path : {CONFIG_DEFAULT_PATH, CONFIG_ACTIVE_PATH, LILO_CONF_PATH})
+        file_replace_clean(path);
+    if (swap_check_state(prog, STATE_FILE) != SWAP_OK)
         return SWAP_FAILED;
     // What an interrupted run left in /cfg: a committed conversion is
     // finished and not done again, an uncommitted one goes.

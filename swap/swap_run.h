@@ -6,7 +6,6 @@ constexpr int SWAP_FAILED = 1;  // refused, a command failed, no memory
 constexpr int SWAP_NO_FILE = 2; // a marker file or listing cannot be opened
 
 constexpr const char *SWAP_VERSION_BANNER = "v1.10 (nimbotex maintenance)";
-constexpr const char *SWAP_STATE_PATH = "/cfg/.update.state";
 // SIGPWR on x86 Linux: init restarts the machine.
 constexpr int SWAP_RESTART_SIGNAL = 30;
 
@@ -26,7 +25,8 @@ int swap_check_state(const char *prog, const char *path);
 // Returns 0 the command succeeded; 1 it failed.
 int run_shell_command(const char *prog, const char *command);
 
-// The whole swap run, ending with signal 30 to process 1.
-// Returns 0 swapped; 1 refused or a step failed; 2 a marker file or listing
-// cannot be opened.
+// The whole swap run, ending with signal 30 to process 1, under the run lock
+// that update takes too.
+// Returns 0 swapped; 1 refused (also while another update or swap holds the
+// lock) or a step failed; 2 a marker file or listing cannot be opened.
 int swap_run(const char *prog);

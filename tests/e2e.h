@@ -50,13 +50,16 @@ inline std::string settled(const std::string &console) {
 }
 
 // An ext2 image of kib KiB in dir/name holding .version (none when version is
-// empty), bzImage-<v> and RFS-<v>.gz, then extra bytes. Returns its bytes.
+// empty, a FIFO when it is "|"), bzImage-<v> and RFS-<v>.gz, then extra bytes.
+// Returns its bytes.
 inline std::string make_image(const std::string &dir, const std::string &name,
                               const std::string &version, unsigned kib = 1024, unsigned extra = 0) {
     std::string tree = dir + "/tree-" + name, v = version.size() > 9 ? version.substr(9) : "x";
     std::string cmd = "mkdir -p " + tree + " && cd " + tree + " && touch bzImage-" + v + " RFS-" +
                       v + ".gz" +
-                      (version.empty() ? "" : " && printf '" + version + "\\n' > .version") +
+                      (version.empty()  ? ""
+                       : version == "|" ? " && mkfifo .version"
+                                        : " && printf '" + version + "\\n' > .version") +
                       " && mke2fs -q -F -t ext2 -d " + tree + " " + dir + "/" + name + " " +
                       std::to_string(kib) + "k >/dev/null && head -c " + std::to_string(extra) +
                       " /dev/urandom >> " + dir + "/" + name + " && chmod 644 " + dir + "/" + name;

@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sys/file.h>
 #include <thread>
 
 namespace {
@@ -41,6 +43,9 @@ struct RunCase {
     int sig = 0;                      // sent once the state file holds wait_state
     const char *wait_state = nullptr; // null: 1.5 s after the start
     bool installs = true;             // an exit code of 0 means an installation
+    unsigned image_extra = 300;       // bytes after the image's file system
+    unsigned spare_kib = 0;           // > 0: a /dev/hda3 for the preparation to mount
+    bool untouched = false;           // the mounts and the RAM disk end as they began
 };
 void PrintTo(const RunCase &c, std::ostream *os) {
     *os << c.name;
@@ -122,11 +127,39 @@ const RunCase run_cases[] = {
      .state = "Error 22 (Target)\n", .standby_marker = "/dev/hda1\n"},
     {.name = "StandbyMarkerNamesTheActiveIndirect", .script = "vsftpd", .exit = 22,
      .state = "Error 22 (Target)\n", .standby_marker = "/dev/hda1\n"},
-    // Without the active marker the kernel still refuses: the partition is mounted.
-    {.name = "StandbyMarkerNamesTheMountedDirect", .args = "-D", .script = "vsftpd", .exit = 21,
-     .state = "Error 21 (Direct)\n", .standby_marker = "/dev/hda1\n", .active_marker = "-"},
-    {.name = "StandbyMarkerNamesTheMountedIndirect", .script = "vsftpd", .exit = 21,
-     .state = "Error 21 (Indirect)\n", .standby_marker = "/dev/hda1\n", .active_marker = "-"},
+    // Without the active marker the mount table still shows it in use:
+    // refused before the standby partition is unmounted.
+    {.name = "StandbyMarkerNamesTheMountedDirect", .args = "-D", .script = "vsftpd", .exit = 22,
+     .state = "Error 22 (Target)\n", .standby_marker = "/dev/hda1\n", .active_marker = "-",
+     .untouched = true},
+    {.name = "StandbyMarkerNamesTheMountedIndirect", .script = "vsftpd", .exit = 22,
+     .state = "Error 22 (Target)\n", .standby_marker = "/dev/hda1\n", .active_marker = "-",
+     .untouched = true},
+    {.name = "StandbyMarkerNamesAPartitionMountedElsewhere", .args = "-d", .script = "vsftpd",
+     .exit = 22, .state = "Error 22 (Target)\n",
+     .console = defaults + "  update: /dev/hda3 is mounted at /mnt/data\n" + failed,
+     .standby_marker = "/dev/hda3\n", .prep = "mkdir -p /mnt/data && mount -t ext2 /dev/hda3 /mnt/data",
+     .spare_kib = 1024, .untouched = true},
+    {.name = "StandbyMarkerNamesAPartitionMountedUnderAnotherName", .args = "-D",
+     .script = "vsftpd", .exit = 22, .state = "Error 22 (Target)\n",
+     .standby_marker = "/dev/hda3\n",
+     .prep = "mknod /dev/data b $((0x$(stat -c %t /dev/hda3))) $((0x$(stat -c %T /dev/hda3))) "
+             "&& mkdir -p /mnt/data && mount -t ext2 /dev/data /mnt/data",
+     .spare_kib = 1024, .untouched = true},
+    // Nothing that is no regular file is ever opened so that it could hold the run.
+    {.name = "StandbyMarkerThatIsAFifo", .exit = 21, .state = "Error 21 (Target)\n",
+     .console = "", .prep = "rm /.standby_partition; mkfifo /.standby_partition",
+     .untouched = true},
+    {.name = "ActiveMarkerThatIsAFifoIsNoMarker", .script = "vsftpd",
+     .prep = "rm /.active_partition; mkfifo /.active_partition"},
+    {.name = "SmscMarkerThatIsAFifoMeansForced", .args = "-f nimbotex.1.0.0", .exit = 61,
+     .state = "Connection refused\n", .console = "",
+     .prep = "rm /.smsc91c111; mkfifo /.smsc91c111"},
+    {.name = "InstalledVersionThatIsAFifo", .script = "vsftpd", .exit = 21,
+     .state = "Error 21 (.version)\n", .version = "|"},
+    {.name = "LockFileThatIsAFifo", .args = "-d", .exit = 21, .state = "untouched\n",
+     .console = "\n  update: Cannot open /cfg/.update.lock\n\n" + failed,
+     .prep = "mkfifo /cfg/.update.lock", .untouched = true},
     {.name = "StandbyNotMountedDirect", .args = "-D", .script = "vsftpd", .mount_standby = false},
     {.name = "StandbyNotMountedIndirect", .script = "vsftpd", .mount_standby = false},
     {.name = "FullCfgLeavesNoOldVerdict", .args = "-D", .script = "vsftpd", .exit = 21, .state = "",
@@ -149,6 +182,10 @@ const RunCase run_cases[] = {
     {.name = "ShortDownloadWithoutASize", .args = "-m 2",
      .script = RETR("150 here", "data:@307200", "226 done"), .exit = 64,
      .state = "The installed image is incomplete\n", .transcript = PASSIVE},
+    // The copy's last whole chunk would fill the gap from the RAM disk.
+    {.name = "ShortByAFewBytesWithoutASize", .args = "-m 2",
+     .script = RETR("150 here", "data:@1048476", "226 done"), .exit = 64,
+     .state = "The installed image is incomplete\n", .transcript = PASSIVE, .image_extra = 0},
     {.name = "EmptyDownload", .args = "-D -m 2", .script = RETR("150 here", "", "226 done"),
      .exit = 64, .state = "The downloaded image is empty\n", .transcript = PASSIVE},
     {.name = "JunkDownload", .args = "-D -m 2",
@@ -198,7 +235,7 @@ TEST_P(UpdateRun, StateConsoleTranscriptAndExit) {
     Scratch tmp;
     std::string image = c.version == std::string("-")
                             ? std::string(1 << 20, '\0')
-                            : make_image(tmp.path, "nimbotex", c.version, 1024, 300);
+                            : make_image(tmp.path, "nimbotex", c.version, 1024, c.image_extra);
     if (c.version == std::string("-"))
         std::ofstream(tmp.path + "/nimbotex") << image;
     ASSERT_FALSE(image.empty());
@@ -210,11 +247,14 @@ TEST_P(UpdateRun, StateConsoleTranscriptAndExit) {
     o.standby_marker = c.standby_marker;
     o.active_marker = c.active_marker;
     o.mount_standby = c.mount_standby;
+    o.spare_kib = c.spare_kib;
     Appliance1 box(o);
     ASSERT_NE(box.a, nullptr);
     ASSERT_TRUE(appliance_write_file(box.a, "/cfg/.update.state", "untouched\n"));
     ASSERT_EQ(exit_code(appliance_run(box.a, {"sh", "-c", std::string(c.prep) + "\n:"})), 0);
     const std::string active = appliance_read_file(box.a, "/dev/hda1");
+    const std::string mounts = c.untouched ? appliance_run(box.a, {"cat", "/proc/mounts"}).out : "";
+    const std::string ram = c.untouched ? appliance_read_file(box.a, "/dev/ram1") : "";
     const std::string dev = appliance_read_file(box.a, "/dev/hda2").substr(0, 204800);
     std::vector<std::string> script;
     for (std::string step : ftp_script(scripted ? c.script : "")) {
@@ -256,6 +296,10 @@ TEST_P(UpdateRun, StateConsoleTranscriptAndExit) {
         EXPECT_EQ(settled(r.out), *c.console);
     }
     EXPECT_TRUE(appliance_read_file(box.a, "/dev/hda1") == active) << "the active one changed";
+    if (c.untouched) {
+        EXPECT_EQ(appliance_run(box.a, {"cat", "/proc/mounts"}).out, mounts);
+        EXPECT_TRUE(appliance_read_file(box.a, "/dev/ram1") == ram) << "the RAM disk changed";
+    }
     bool leftover;
     appliance_read_file(box.a, "/nimbotex", &leftover);
     EXPECT_FALSE(leftover);
@@ -280,5 +324,59 @@ TEST_P(UpdateRun, StateConsoleTranscriptAndExit) {
 
 INSTANTIATE_TEST_SUITE_P(Runs, UpdateRun, ::testing::ValuesIn(run_cases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// While another run holds the lock (here the test, as a running update or
+// swap would), neither program touches the state file, a mount or the RAM
+// disk, and -v needs no lock. Once it is free, the lock file left behind
+// stops nothing, and each program removes its own stale temporary files.
+TEST(RunLock, UpdateAndSwapOneAtATime) {
+    Scratch tmp;
+    ASSERT_FALSE(make_image(tmp.path, "nimbotex", "nimbotex.3.3.0", 1024, 300).empty());
+    ASSERT_FALSE(make_image(tmp.path, "active.img", "nimbotex.2.0.0").empty());
+    ApplianceOptions o = appliance_default_options();
+    o.ftp_dir = tmp.path;
+    o.active_tree = tmp.path + "/tree-active.img";
+    Appliance1 box(o);
+    ASSERT_NE(box.a, nullptr);
+    const std::string verdict = "You can swap the system\n";
+    ASSERT_TRUE(appliance_write_file(box.a, "/cfg/.update.state", verdict));
+    const std::string mounts = appliance_run(box.a, {"cat", "/proc/mounts"}).out;
+    const std::string ram = appliance_read_file(box.a, "/dev/ram1");
+    int lock = open((appliance_root(box.a) + "/cfg/.update.lock").c_str(),
+                    O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    const std::string busy = "\n  update: Another update or swap is running\n\n";
+    // clang-format off
+    const std::tuple<std::vector<std::string>, int, std::string> held[] = {
+        {{"update", "-D"}, 6, busy},
+        {{"update", "-d", "-x"}, 6, busy + failed},
+        {{"swap"}, 1, "  swap: another update or swap is running, not swapping\n\n"},
+        {{"update", "-v"}, 0, "\n  update: v2.02 by the appliance maintenance team\n\n"},
+    };
+    // clang-format on
+    for (const auto &[argv, exit, console] : held) {
+        ApplianceResult r = appliance_run(box.a, argv);
+        EXPECT_EQ(exit_code(r), exit) << argv[0];
+        EXPECT_EQ(r.out, console) << argv[0];
+    }
+    EXPECT_EQ(appliance_read_file(box.a, "/cfg/.update.state"), verdict);
+    EXPECT_EQ(appliance_init_signals(box.a), std::vector<int>{});
+    EXPECT_EQ(appliance_run(box.a, {"cat", "/proc/mounts"}).out, mounts);
+    EXPECT_TRUE(appliance_read_file(box.a, "/dev/ram1") == ram) << "the RAM disk changed";
+    close(lock);
+
+    const char *stale[] = {"/cfg/.update.state.tmp777.0", "/cfg/config.active.tmp777.0"};
+    for (const char *path : stale)
+        ASSERT_TRUE(appliance_write_file(box.a, path, "half a line"));
+    EXPECT_EQ(exit_code(appliance_run(box.a, {"update"})), 0);
+    EXPECT_EQ(appliance_read_file(box.a, "/cfg/.update.state"), verdict);
+    EXPECT_EQ(exit_code(appliance_run(box.a, {"swap"})), 0);
+    EXPECT_EQ(appliance_init_signals(box.a), std::vector<int>{SIGPWR});
+    for (const char *path : stale) {
+        bool left;
+        appliance_read_file(box.a, path, &left);
+        EXPECT_FALSE(left) << path;
+    }
+}
 
 } // namespace

@@ -1,5 +1,6 @@
 // update's parts below the whole run: the copy from the RAM disk, the text of
-// server replies, the installed-image check, the monitors' pace and the
+// server replies, the installed-image check, the mount table, the monitors'
+// pace, the state file through a power cut, the end of a run and the
 // transfer's choice of FTP mode.
 #include "update_internal.h"
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -74,6 +76,81 @@ TEST(CopyImage, OntoADiskAsItGoesAndAFailureOnTheWayIsAWriteError) {
     for (auto [room, rc] : {std::pair{16 * mib, 0}, {2 * mib, 23}}) {
         auto copy = [&](const char *dev) { return copy_onto(dev, from.path, 13 * mib + 100); };
         EXPECT_EQ(on_small_disk(16 * mib, size_t(room), copy), rc) << room;
+    }
+}
+
+// A file's bytes as runs: "x*1025 o*5119".
+std::string runs(const std::string &bytes) {
+    std::string out;
+    for (size_t at = 0, end; at < bytes.size(); at = end) {
+        end = bytes.find_first_not_of(bytes[at], at);
+        end = end == std::string::npos ? bytes.size() : end;
+        out +=
+            (out.empty() ? "" : " ") + std::string(1, bytes[at]) + "*" + std::to_string(end - at);
+    }
+    return out;
+}
+
+// The source hands the copy its pieces one at a time, each only once the
+// one before is read, so a read can end exactly at the image's end.
+TEST(CopyImage, NothingPastTheImagesLastChunkIsTouched) {
+    const std::string x1025(1025, 'x'), y3072(3072, 'y');
+    // clang-format off
+    struct { const char *name; int32_t image; std::vector<std::string> pieces; const char *target; } cases[] = {
+        {"file, one byte into a chunk", 1025, {x1025 + y3072}, "x*1025 y*1023 o*4096"},
+        {"pipe ending at the image", 1025, {x1025, y3072}, "x*1025 o*5119"},
+        {"pipe of whole chunks", 2048, {std::string(2048, 'x'), y3072}, "x*2048 o*4096"},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        TempFile from, to;
+        std::ofstream(to.path) << std::string(6144, 'o');
+        int fds[2] = {-1, -1};
+        bool piped = c.pieces.size() > 1;
+        if (piped) {
+            ASSERT_EQ(pipe(fds), 0);
+        } else {
+            std::ofstream(from.path) << c.pieces[0];
+            fds[0] = open(from.path.c_str(), O_RDONLY);
+        }
+        std::thread feed([&] {
+            for (size_t i = 0; piped && i < c.pieces.size(); ++i) {
+                for (int left = 1; i > 0 && left > 0;)
+                    ioctl(fds[1], FIONREAD, &left);
+                EXPECT_EQ(write(fds[1], c.pieces[i].data(), c.pieces[i].size()),
+                          ssize_t(c.pieces[i].size()));
+            }
+            if (piped)
+                close(fds[1]);
+        });
+        int out = open(to.path.c_str(), O_WRONLY);
+        transfer_bytes = 0;
+        image_size = c.image;
+        EXPECT_EQ(copy_image(fds[0], out), 0) << c.name;
+        feed.join();
+        close(fds[0]);
+        close(out);
+        std::ifstream in(to.path);
+        EXPECT_EQ(runs(std::string(std::istreambuf_iterator<char>(in), {})), c.target) << c.name;
+    }
+}
+
+TEST(MountTable, TheStandbyDeviceMountedAnywhereElse) {
+    // clang-format off
+    struct { const char *line; bool elsewhere; const char *where; } cases[] = {
+        {"30 22 3:2 / /standby_partition rw,relatime - ext2 /dev/hda2 rw\n", false, ""},
+        {"31 22 3:2 / /mnt/data rw,relatime - ext2 /dev/data rw\n", true, "/mnt/data"},
+        {"32 22 3:2 /sub /standby_partition\\040old rw - ext2 /dev/hda2 rw\n", true, "/standby_partition\\040old"},
+        {"33 22 3:2 / /standby_partition/inner rw - ext2 /dev/hda2 rw\n", true, "/standby_partition/inner"},
+        {"34 22 3:20 / /mnt/data rw - ext2 /dev/hda20 rw\n", false, ""},
+        {"35 22 30:2 / /mnt/data rw - ext2 /dev/other rw\n", false, ""},
+        {"garbage\n", false, ""},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        char where[64] = "";
+        EXPECT_EQ(mounted_elsewhere(c.line, 3, 2, where, sizeof where), c.elsewhere) << c.line;
+        EXPECT_STREQ(where, c.where) << c.line;
     }
 }
 
@@ -147,7 +224,42 @@ TEST(ProgressMonitor, ReportsEvery200Milliseconds) {
     transfer_bytes = 819200;
     monitor_stop(RUN_DOWNLOAD_MONITOR, true);
     EXPECT_EQ(slurp(state.path), "Download progress 20%\n"); // the final report
-    update_state_path = UPDATE_STATE_FILE;
+    update_state_path = STATE_FILE;
+}
+
+// Every line, a progress report too, is on the disk before the next step:
+// cut at any moment, the file holds the last line written, whole.
+TEST(StateFile, EveryLineSurvivesAPowerCutWhole) {
+    int rc = on_small_ext2(1024, [](const char *device, const char *mnt) {
+        update_init("update");
+        std::string path = std::string(mnt) + "/.update.state";
+        update_state_path = path.c_str();
+        write_state(update_state_path, "Using the %s %s FTP mode\n", "indirect", "auto");
+        std::string first = after_power_cut(device, ".update.state");
+        monitor_start(RUN_DOWNLOAD_MONITOR, download_monitor);
+        transfer_bytes = 819200;
+        monitor_stop(RUN_DOWNLOAD_MONITOR, true); // its last report comes before the join
+        std::string last = after_power_cut(device, ".update.state");
+        bool whole =
+            first == "Using the indirect auto FTP mode\n" && last == "Download progress 20%\n";
+        if (!whole)
+            fprintf(stderr, "after the cuts: %s | %s\n", runs(first).c_str(), runs(last).c_str());
+        return whole ? 0 : 1;
+    });
+    EXPECT_EQ(rc, 0);
+}
+
+// A remount that fails while the state file cannot be written either ends
+// the run from inside its own report: the partition is still unmounted.
+TEST(UpdateEnd, UnreportedRemountFailureStillEndsWith42) {
+    EXPECT_EXIT(
+        {
+            update_init("update");
+            update_state_path = "/nonexistent/.update.state";
+            run_flag_set(RUN_UNMOUNTED); // of "/dev/hdax", which nothing can mount
+            update_terminate(UPDATE_EXIT_OK);
+        },
+        testing::ExitedWithCode(UPDATE_EXIT_MOUNT), "");
 }
 
 TEST(AutoMode, PassiveOnlyWhenNoActiveDataConnectionCouldBeHad) {
@@ -199,7 +311,7 @@ TEST(AutoMode, PassiveOnlyWhenNoActiveDataConnectionCouldBeHad) {
     run_flag_clear(RUN_DIRECT);
     ftp_device_writeback = 0;
     ftp_default_timeout = FTP_DEFAULT_TIMEOUT;
-    update_state_path = UPDATE_STATE_FILE;
+    update_state_path = STATE_FILE;
 }
 
 } // namespace

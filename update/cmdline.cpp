@@ -122,16 +122,21 @@ void print_usage() {
 
 void take_command_line(int argc, char **argv, UpdateSettings *s) {
     char letter = 0;
-    switch (parse_command_line(argc, argv, s, &letter)) {
-    case CMDLINE_OK:
-        return;
-    case CMDLINE_USAGE:
+    int rc = parse_command_line(argc, argv, s, &letter);
+    if (rc == CMDLINE_USAGE) {
         print_usage();
         exit(UPDATE_EXIT_OK);
-    case CMDLINE_VERSION:
+    }
+    if (rc == CMDLINE_VERSION) {
         printf("\n  %s: %s\n\n", program_name, UPDATE_VERSION_BANNER);
         fflush(stdout);
         exit(UPDATE_EXIT_OK);
+    }
+    // Before the first state-file line, a command-line error's too.
+    take_run_lock();
+    switch (rc) {
+    case CMDLINE_OK:
+        return;
     case CMDLINE_INVALID_MODE:
         printf("\n  %s: Invalid mode\n\n", program_name);
         fflush(stdout);

@@ -76,10 +76,10 @@ std::string server_text_line(const char *text) {
     }
     if (line.size() > SERVER_TEXT_MAX)
         line.resize(SERVER_TEXT_MAX);
-    static constexpr std::string_view verdict = "you can swap the system";
+    static constexpr std::string_view verdict = STATE_VERDICT;
     for (;;) {
         auto hit = std::search(line.begin(), line.end(), verdict.begin(), verdict.end(),
-                               [](char a, char b) { return tolower(a) == b; });
+                               [](char a, char b) { return tolower(a) == tolower(b); });
         if (hit == line.end())
             break;
         line.replace(hit, hit + verdict.size(), "(verdict text withheld)");

@@ -113,11 +113,9 @@ void install_step(UpdateRun *) {
 void image_check_step(UpdateRun *run) {
     // A server may end a transfer early and still report success, and the
     // device then holds a mix of the new image and the old file system that
-    // mounts and passes the version check. The copy moves whole chunks: up
-    // to one more than the download.
+    // mounts and passes the version check. Only the bytes received count:
+    // what the copy's last whole chunk adds is whatever the RAM disk held.
     int64_t limit = run->received;
-    if (!run_flag(RUN_DIRECT))
-        limit = (limit + COPY_CHUNK - 1) / COPY_CHUNK * COPY_CHUNK;
     unsigned char superblock[EXT2_SUPERBLOCK_SIZE];
     UniqueFd fd(open(standby_device, O_RDONLY | O_CLOEXEC));
     bool read_ok = fd.fd >= 0 && pread(fd.fd, superblock, sizeof superblock,

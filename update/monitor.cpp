@@ -47,13 +47,13 @@ void run_monitor(const MonitorTexts &m) {
         fflush(stdout);
         // A failed write has asked the main thread to end the run; the final
         // report could not be written either.
-        if (write_progress(update_state_path, m.state, current_percent(m)) != 0)
+        if (write_state(update_state_path, m.state, current_percent(m)) != 0)
             return;
         pause_while_set(m.bit);
     }
     debug_print(m.final, program_name, current_percent(m));
     fflush(stdout);
-    write_progress(update_state_path, m.state, current_percent(m));
+    write_state(update_state_path, m.state, current_percent(m));
 }
 
 } // namespace

@@ -18,7 +18,7 @@ std::atomic<int32_t> transfer_bytes{0};
 std::atomic<int32_t> image_size{0};
 FtpSession *ftp_session = nullptr;
 pthread_t monitor_thread;
-const char *update_state_path = UPDATE_STATE_FILE;
+const char *update_state_path = STATE_FILE;
 
 pthread_t main_thread;
 

@@ -3,8 +3,12 @@
 #include "update_internal.h"
 
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -13,7 +17,7 @@ constexpr const char *mode_names[] = {"auto", "active", "passive"};
 constexpr const char *TARGET_FAILED = "Error %i (Target)\n";
 
 void read_standby_device() {
-    int fd = open(STANDBY_MARKER, O_RDONLY | O_CLOEXEC);
+    int fd = open_regular(STANDBY_MARKER);
     if (fd < 0) {
         run_failed(UPDATE_EXIT_OPEN, TARGET_FAILED, "Cannot open %s\n", STANDBY_MARKER);
     }
@@ -37,7 +41,7 @@ void read_standby_device() {
 // Writing the image over the partition the box runs from would leave
 // nothing to boot; refused before the server is contacted.
 void refuse_active_partition() {
-    int fd = open(ACTIVE_MARKER, O_RDONLY | O_CLOEXEC);
+    int fd = open_regular(ACTIVE_MARKER);
     if (fd < 0)
         return; // the exclusive open at write time still guards the device
     // One byte more than the path, to tell /dev/hda1 from /dev/hda12.
@@ -50,7 +54,62 @@ void refuse_active_partition() {
     run_failed(UPDATE_EXIT_READ, TARGET_FAILED, "%s names the active partition\n", STANDBY_MARKER);
 }
 
+// A device mounted elsewhere would be unmounted from nowhere, refused by the
+// exclusive open, and then mounted a second time at the standby mount point.
+// Compared by device number: the mount may name the device differently.
+void refuse_mounted_elsewhere() {
+    struct stat st;
+    if (stat(standby_device, &st) != 0 || !S_ISBLK(st.st_mode))
+        return; // the exclusive open refuses it before anything is written
+    FilePtr table(fopen(MOUNT_TABLE, "re"));
+    if (!table)
+        return; // without /proc the exclusive open is the one guard left
+    char *line = nullptr;
+    size_t cap = 0;
+    char where[256] = "";
+    bool found = false;
+    while (!found && getline(&line, &cap, table.get()) > 0)
+        found = mounted_elsewhere(line, major(st.st_rdev), minor(st.st_rdev), where, sizeof where);
+    free(line);
+    if (found)
+        run_failed(UPDATE_EXIT_READ, TARGET_FAILED, "%s is mounted at %s\n", standby_device, where);
+}
+
 } // namespace
+
+bool mounted_elsewhere(const char *line, unsigned dev_major, unsigned dev_minor, char *where,
+                       size_t size) {
+    // "id parent major:minor root mount-point options ..."
+    unsigned line_major = 0, line_minor = 0;
+    int at = 0;
+    if (sscanf(line, "%*u %*u %u:%u %*s %n", &line_major, &line_minor, &at) != 2 || at == 0)
+        return false;
+    if (line_major != dev_major || line_minor != dev_minor)
+        return false;
+    const char *point = line + at;
+    size_t len = strcspn(point, " \n");
+    if (len == strlen(STANDBY_MOUNT) && strncmp(point, STANDBY_MOUNT, len) == 0)
+        return false;
+    snprintf(where, size, "%.*s", static_cast<int>(len), point);
+    return true;
+}
+
+void take_run_lock() {
+    // Never released: the lock goes when the process ends, however it ends.
+    int fd = run_lock_take(RUN_LOCK_FILE);
+    if (fd == RUN_LOCK_BUSY) {
+        printf("\n  %s: Another update or swap is running\n\n", program_name);
+        fflush(stdout);
+        update_terminate(UPDATE_EXIT_BUSY);
+    }
+    if (fd == RUN_LOCK_FAILED) {
+        printf("\n  %s: Cannot open %s\n\n", program_name, RUN_LOCK_FILE);
+        fflush(stdout);
+        update_terminate(UPDATE_EXIT_OPEN);
+    }
+    // Left by a run that died while it replaced the state file.
+    file_replace_clean(update_state_path);
+}
 
 bool standby_device_valid(const char *text) {
     return strncmp(text, "/dev/hda", 8) == 0 && isdigit(static_cast<unsigned char>(text[8])) &&
@@ -73,11 +132,11 @@ void update_start(UpdateRun *run) {
     fflush(stdout);
     write_state(update_state_path, "Using the %s %s FTP mode\n", transfer, mode);
 
-    int fd = open(SMSC_MARKER, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    // Only a regular file counts: anything else there (a FIFO, whose open
+    // would wait for a writer, a folder) reads as no marker.
+    struct stat st;
+    if (stat(SMSC_MARKER, &st) != 0 || !S_ISREG(st.st_mode))
         run_flag_set(RUN_FORCED);
-    else
-        close(fd);
 
     if (!run_flag(RUN_FORCED) && old_version_index(s->image) >= 0) {
         run_failed(UPDATE_EXIT_OLD_VERSION, "Please download a newer SWI\n",
@@ -91,4 +150,5 @@ void update_start(UpdateRun *run) {
 
     read_standby_device();
     refuse_active_partition();
+    refuse_mounted_elsewhere();
 }

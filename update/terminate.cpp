@@ -65,7 +65,9 @@ void stop_monitor(uint32_t bit, unsigned step) {
 // opened, cannot be read or names an old version.
 int check_installed_version(int code) {
     char version[16] = "nimbotex.x.y.z";
-    int fd = open(STANDBY_VERSION_FILE, O_RDONLY | O_CLOEXEC);
+    // The installed image is not ours to trust: a FIFO there must not hold
+    // the run, with the partition mounted and no verdict written.
+    int fd = open_regular(STANDBY_VERSION_FILE);
     if (fd < 0) {
         report_failure(UPDATE_EXIT_OPEN, VERSION_FAILED, "Cannot open %s\n", STANDBY_VERSION_FILE);
         return UPDATE_EXIT_OPEN;
@@ -184,8 +186,11 @@ void update_terminate(int code) {
     }
     termination_point();
 
-    if (run_flag(RUN_RESOURCES))
-        exit_code = UPDATE_EXIT_RESOURCE;
+    // Still set only in a termination entered again from the failed remount's
+    // report, when the state file could not be written: the partition stays
+    // unmounted, and that is what the code must say.
+    if (run_flag(RUN_UNMOUNTED))
+        exit_code = UPDATE_EXIT_MOUNT;
 
     if (!run_flag(RUN_FORCED) && exit_code == UPDATE_EXIT_OK && claim(STEP_VERSION_CHECK))
         exit_code = check_installed_version(exit_code);
@@ -194,8 +199,8 @@ void update_terminate(int code) {
     if (exit_code != UPDATE_EXIT_OK) {
         debug_print("\n  %s: The application is terminated through an error\n\n", program_name);
     } else {
-        write_state(update_state_path, "You can swap the system\n");
-        debug_print("  %s: You can swap the system\n", program_name);
+        write_state(update_state_path, "%s\n", STATE_VERDICT);
+        debug_print("  %s: %s\n", program_name, STATE_VERDICT);
         debug_print("\n  %s: The application is terminated\n\n", program_name);
     }
     fflush(stdout);

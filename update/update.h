@@ -8,6 +8,7 @@
 // it; it only reads run_flags, transfer_bytes and image_size and writes
 // reports. Internals and test seams are in update_internal.h.
 
+#include "base.h"
 #include "ftp.h"
 
 #include <atomic>
@@ -21,6 +22,7 @@ constexpr int UPDATE_EXIT_INVALID = 2;     // invalid argument or mode
 constexpr int UPDATE_EXIT_MISSING = 3;     // option without its value
 constexpr int UPDATE_EXIT_OLD_VERSION = 4; // image name or installed version is too old
 constexpr int UPDATE_EXIT_SIGNAL = 5;      // signal handling could not be set up
+constexpr int UPDATE_EXIT_BUSY = 6;        // another update or swap holds the run lock
 constexpr int UPDATE_EXIT_OPEN = 21;       // a file cannot be opened (state file included)
 constexpr int UPDATE_EXIT_READ = 22;       // a file cannot be read
 constexpr int UPDATE_EXIT_WRITE = 23;      // the copy onto the device failed
@@ -30,7 +32,6 @@ constexpr int UPDATE_EXIT_CONNECT = 61;    // no FTP connection
 constexpr int UPDATE_EXIT_LOGIN = 62;      // login failed
 constexpr int UPDATE_EXIT_TYPE = 63;       // TYPE I failed
 constexpr int UPDATE_EXIT_DOWNLOAD = 64;   // download failed or not a whole image
-constexpr int UPDATE_EXIT_RESOURCE = 255;  // a resource still held after clean-up
 
 // --- run_flags ---
 constexpr uint32_t RUN_DEBUG = 0x80000000u;
@@ -40,7 +41,6 @@ constexpr uint32_t RUN_UNMOUNTED = 0x00000001u;
 constexpr uint32_t RUN_FTP_OPEN = 0x00000002u;
 constexpr uint32_t RUN_DOWNLOAD_MONITOR = 0x00000004u;
 constexpr uint32_t RUN_INSTALL_MONITOR = 0x00000008u;
-constexpr uint32_t RUN_RESOURCES = 0x00FFFFFFu;
 
 // --- FTP modes (-m) ---
 constexpr int FTP_MODE_AUTO = 0;
@@ -48,13 +48,13 @@ constexpr int FTP_MODE_ACTIVE = 1;
 constexpr int FTP_MODE_PASSIVE = 2;
 
 // --- fixed paths and texts ---
-constexpr const char *UPDATE_STATE_FILE = "/cfg/.update.state";
 constexpr const char *SMSC_MARKER = "/.smsc91c111";
 constexpr const char *STANDBY_MARKER = "/.standby_partition";
 constexpr const char *ACTIVE_MARKER = "/.active_partition";
 constexpr const char *STANDBY_MOUNT = "/standby_partition";
 constexpr const char *STANDBY_VERSION_FILE = "/standby_partition/.version";
 constexpr const char *RAMDISK_PATH = "dev/ram1"; // relative: the run's cwd is "/"
+constexpr const char *MOUNT_TABLE = "/proc/self/mountinfo";
 constexpr const char *UPDATE_VERSION_BANNER = "v2.02 by the appliance maintenance team";
 constexpr const char *DEFAULT_HOST = "127.0.0.1";
 constexpr const char *DEFAULT_USER = "anonymous";

@@ -33,9 +33,6 @@ struct UpdateRun {
     bool monitored;   // a monitor thread was started
 };
 
-// write_state for the progress monitors' reports, which are not synced.
-int write_progress(const char *path, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
 // Sets program_name and remembers the calling thread as the main thread.
 void update_init(const char *argv0);
 
@@ -77,8 +74,9 @@ int parse_command_line(int argc, char **argv, UpdateSettings *s, char *letter);
 // Returns the value, or 0 when the text holds no number.
 long parse_mode(const char *text);
 
-// Handles the command line: settings filled, or the run ended (errors through
-// update_terminate, -H and -v by exit 0). Returns only on CMDLINE_OK.
+// Handles the command line: settings filled and the run lock taken, or the
+// run ended (errors through update_terminate, -H and -v by exit 0, without
+// the lock). Returns only on CMDLINE_OK.
 void take_command_line(int argc, char **argv, UpdateSettings *s);
 
 // --- termination requests (posted from other threads or a signal handler) ---
@@ -161,6 +159,18 @@ void image_check_step(UpdateRun *run);
 // Returns true when name may be removed after a failed download: a plain file
 // name in the working directory, not hidden, not a path.
 bool leftover_removable(const char *name);
+
+// Returns true when line, one line of MOUNT_TABLE, mounts the device
+// dev_major:dev_minor at a mount point other than STANDBY_MOUNT; the mount
+// point (as the table spells it) then goes into where.
+bool mounted_elsewhere(const char *line, unsigned dev_major, unsigned dev_minor, char *where,
+                       size_t size);
+
+// Takes the run lock for the rest of the process and removes the state file's
+// stale temporary files. Another run holding the lock ends this one with 6,
+// a lock file that cannot be opened with 21: a console line in any case, and
+// the state file untouched.
+void take_run_lock();
 
 // Returns true when text (the marker file's first bytes) names a disk partition:
 // "/dev/hda" followed by a digit.
