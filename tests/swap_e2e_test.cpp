@@ -36,7 +36,7 @@ const std::string old_console = "\n  swap: swap to an old system\n";
 const std::string old_failed = old_console + "\n  swap: swap to an old system failed\n";
 const std::string old_form = golden("config.old-release");
 // Whatever a run leaves in /cfg beyond this is a leftover.
-const std::string cfg_files = ".update.state\nconfig.active\nconfig.default\n";
+const std::string cfg_files = ".update.lock\n.update.state\nconfig.active\nconfig.default\n";
 
 // clang-format off
 const SwapCase swap_cases[] = {
@@ -87,9 +87,11 @@ ApplianceOptions swap_options(const Scratch &tmp, int lilo_status) {
     return o;
 }
 
-// The state file, the default configuration in both configuration files, then prep.
+// The state file, the default configuration in both configuration files, the
+// lock file an earlier update left, then prep.
 bool prepare(Appliance *a, const char *state, const std::string &prep) {
     return appliance_write_file(a, "/cfg/.update.state", state) &&
+           appliance_write_file(a, "/cfg/.update.lock", "") &&
            appliance_write_file(a, "/cfg/config.default", golden("config.default")) &&
            appliance_write_file(a, "/cfg/config.active", golden("config.default")) &&
            exit_code(appliance_run(a, {"sh", "-c", prep + "\n:"})) == 0;
