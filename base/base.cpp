@@ -166,9 +166,12 @@ void file_replace_clean(const char *path) {
     }
 }
 
-int open_regular(const char *path) {
-    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+int open_regular(const char *path, int flags) {
+    UniqueFd fd(open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644));
     struct stat st;
+    // A FIFO without a reader refuses a non-blocking writer (ENXIO).
+    if (fd.fd < 0 && stat(path, &st) == 0 && !S_ISREG(st.st_mode))
+        errno = EINVAL;
     if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
         return -1;
     if (!S_ISREG(st.st_mode)) {
@@ -176,6 +179,16 @@ int open_regular(const char *path) {
         return -1;
     }
     return fd.release();
+}
+
+FILE *fopen_regular(const char *path, int flags) {
+    UniqueFd fd(open_regular(path, flags));
+    if (fd.fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd.fd, (flags & O_ACCMODE) == O_RDONLY ? "r" : "w");
+    if (f != nullptr)
+        fd.release();
+    return f;
 }
 
 int run_lock_take(const char *path) {

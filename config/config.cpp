@@ -279,14 +279,9 @@ std::size_t read_piece(FILE *in, char *buf) {
 // or is no regular file: a FIFO or device would block the reader or feed it
 // whatever it produces.
 template <typename Handle> int read_pass(const char *path, Handle &&handle) {
-    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return CONFIG_READ_FAILED;
-    FilePtr in(fdopen(fd.fd, "r"));
+    FilePtr in(fopen_regular(path));
     if (!in)
         return CONFIG_READ_FAILED;
-    fd.release();
     char buf[LINE_PIECE];
     std::size_t n;
     while ((n = read_piece(in.get(), buf)) > 0)
