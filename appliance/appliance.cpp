@@ -202,18 +202,27 @@ std::string init_setup(const Appliance &a, const ApplianceOptions &o) {
     return chroot(r.c_str()) == 0 && chdir("/") == 0 ? "" : "chroot";
 }
 
-// vsftpd sees the host's files (it is linked dynamically) and the appliance's network.
-bool start_vsftpd(const Appliance &a) {
+// Starts a host program with none of our descriptors and no blocked signals.
+// Returns its pid, or -1.
+pid_t spawn_server(const char *path, char *const argv[]) {
     pid_t pid = fork();
     if (pid == 0) {
         syscall(SYS_close_range, 3U, ~0U, 0U);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execl("/usr/sbin/vsftpd", "vsftpd", (a.base + "/vsftpd.conf").c_str(), nullptr);
+        execv(path, argv);
         _exit(127);
     }
-    return pid > 0 && wait_for_ftp();
+    return pid;
+}
+
+// vsftpd sees the host's files (it is linked dynamically) and the appliance's network.
+bool start_vsftpd(const Appliance &a) {
+    std::string conf = a.base + "/vsftpd.conf";
+    char name[] = "vsftpd";
+    char *const argv[] = {name, conf.data(), nullptr};
+    return spawn_server("/usr/sbin/vsftpd", argv) > 0 && wait_for_ftp();
 }
 
 // Like vsftpd, dnsmasq sees the host's files, so it is told to read none of
@@ -237,15 +246,7 @@ bool start_dnsmasq(const Appliance &a, const ApplianceOptions &o) {
     for (std::string &arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        syscall(SYS_close_range, 3U, ~0U, 0U);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv("/usr/sbin/dnsmasq", argv.data());
-        _exit(127);
-    }
+    pid_t pid = spawn_server("/usr/sbin/dnsmasq", argv.data());
     int status = 0;
     while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
