@@ -132,10 +132,10 @@ void update_start(UpdateRun *run) {
     fflush(stdout);
     write_state(update_state_path, "Using the %s %s FTP mode\n", transfer, mode);
 
-    // Only a regular file counts: anything else there (a FIFO, whose open
-    // would wait for a writer, a folder) reads as no marker.
+    // Looked at, never opened: a FIFO there would hold the open. Whatever
+    // stands there counts, so that nothing but its absence lifts the checks.
     struct stat st;
-    if (stat(SMSC_MARKER, &st) != 0 || !S_ISREG(st.st_mode))
+    if (stat(SMSC_MARKER, &st) != 0)
         run_flag_set(RUN_FORCED);
 
     if (!run_flag(RUN_FORCED) && old_version_index(s->image) >= 0) {
