@@ -26,8 +26,10 @@ int fetch(UpdateRun *run, char **err) {
     // The standby disk gets the image as it comes; the RAM disk's cache is
     // what the copy reads next.
     ftp_device_writeback = run_flag(RUN_DIRECT);
+    signature_feed_open();
     int rc = ftp_get(ftp_session, local, run->settings.image, nullptr, err,
                      reinterpret_cast<int32_t *>(&transfer_bytes));
+    signature_feed_close(rc == FTP_OK);
     run->received = int64_t(transfer_bytes.load(std::memory_order_relaxed)) - before;
     return rc;
 }

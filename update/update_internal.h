@@ -179,3 +179,19 @@ bool ext2_image_fits(const unsigned char *superblock, int64_t limit);
 // Closes the exclusive hold on the standby device, if any, so that it can be
 // mounted again.
 void release_standby_claim();
+
+// --- signature check (signature_steps.cpp); each step does nothing on a
+// unit without trusted keys ---
+
+// Reads the trusted keys; a key file that cannot be used ends the run.
+void signature_keys_step(UpdateRun *run);
+// Fetches <image>.minisig and judges all of it that needs no image.
+void signature_fetch_step(UpdateRun *run);
+// Around each download attempt: direct, the bytes written are hashed as they
+// go; kept says the attempt succeeded.
+void signature_feed_open();
+void signature_feed_close(bool kept);
+// Indirect: hashes the RAM disk's image while install_step copies it.
+void signature_hash_step(UpdateRun *run);
+// The hash of the installed bytes must carry the signature.
+void signature_check_step(UpdateRun *run);
