@@ -107,6 +107,17 @@ bool make_image(const std::string &tree, const std::string &image) {
     return system(cmd.c_str()) == 0;
 }
 
+std::string read_host_file(const std::string &path) {
+    std::string text;
+    if (FILE *f = fopen(path.c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+            text.append(buf, n);
+        fclose(f);
+    }
+    return text;
+}
+
 bool readable(const std::string &path) {
     return access(path.c_str(), R_OK) == 0;
 }
@@ -157,6 +168,19 @@ int main(int argc, char **argv) {
     printf("\n  image file %s: %u KiB, made with mke2fs -t ext2 -d,\n", kNewVersion, kImageKib);
     printf("  holding .version (\"%s\"), bzImage-%s and RFS-%s.gz\n", kNewVersion, kNewVersion + 9,
            kNewVersion + 9);
+    say("\nThe vendor signs the image with minisign: a key pair made once (-W: this");
+    say("demo's secret key has no password), then a signature file beside the image.");
+    const std::string key = work.path + "/vendor";
+    std::string sign = "minisign -G -W -p '" + key + ".pub' -s '" + key + ".key' >/dev/null && " +
+                       "minisign -S -s '" + key + ".key' -m '" + image + "' >/dev/null";
+    if (system(sign.c_str()) != 0) {
+        fprintf(stderr, "nimbo_demo: cannot sign the test image (is minisign installed?)\n");
+        return 1;
+    }
+    printf("\n  $ minisign -G -p vendor.pub -s vendor.key\n  $ minisign -Sm %s -s vendor.key\n",
+           kNewVersion);
+    show("vendor.pub", read_host_file(key + ".pub"));
+    show((std::string(kNewVersion) + ".minisig").c_str(), read_host_file(image + ".minisig"));
 
     step(2, "the appliance");
     say("The appliance is a small Linux system of its own: busybox as the shell and");
@@ -175,16 +199,28 @@ int main(int argc, char **argv) {
         fprintf(stderr, "nimbo_demo: cannot set up the appliance: %s\n", err.c_str());
         return 1;
     }
+    say("The running system trusts the vendor's key: its public key file lies in");
+    say("/etc/update/keys/, so update installs only an image that key signed.");
+    if (appliance_run(sb, {"mkdir", "-p", "/etc/update/keys"}).status != 0 ||
+        !appliance_write_file(sb, "/etc/update/keys/vendor.pub", read_host_file(key + ".pub"))) {
+        fprintf(stderr, "nimbo_demo: cannot place the trusted key\n");
+        appliance_destroy(sb);
+        return 1;
+    }
     show("ls -la / (inside)", appliance_run(sb, {"ls", "-la", "/"}).out);
     show("/.standby_partition", appliance_read_file(sb, "/.standby_partition"));
     show("ls /active_partition", appliance_run(sb, {"ls", "/active_partition"}).out);
 
     step(3, "update fetches and installs the image");
-    say("update logs in to the FTP server as \"anonymous\", downloads the image into");
-    say("the RAM disk (indirect mode, the default), unmounts the standby partition,");
-    say("copies the RAM disk onto /dev/hda2, mounts it again and checks the version");
-    say("of what it installed. -d turns its console messages on; its progress");
-    say("lines end in a carriage return and overwrite each other on a console.");
+    say("update logs in to the FTP server as \"anonymous\", fetches the signature file");
+    say("into memory and checks that the trusted key made it for this image name,");
+    say("downloads the image into the RAM disk (indirect mode, the default), unmounts");
+    say("the standby partition, copies the RAM disk onto /dev/hda2 while it hashes");
+    say("what it copies, checks the signature against that hash, mounts the partition");
+    say("again and checks the version of what it installed. A signature that does");
+    say("not fit ends the run with 65 and no verdict. -d turns its console messages");
+    say("on; its progress lines end in a carriage return and overwrite each other on");
+    say("a console.");
     const std::vector<std::string> update_cmd = {"update",    "-d", "-h",
                                                  "127.0.0.1", "-f", kNewVersion};
     printf("\n  $");

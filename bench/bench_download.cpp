@@ -35,6 +35,8 @@ struct Variant {
     bool host_cmd = false;
     bool unmount = false; // the tool itself does not unmount the partition
     std::vector<Sample> samples;
+    bool signed_run = false; // the unit trusts the image's key for this run
+    bool writes = true;      // false: reads the image only; the device is not judged
 };
 
 // bench_peak prints "peak: <wall s> <cpu s> <max rss KiB>" on standard error.
@@ -46,6 +48,18 @@ Sample parse_peak(const std::string &text, bool ok) {
     s.ok =
         ok && std::sscanf(text.c_str() + at, "peak: %lf %lf %ld", &s.wall, &s.cpu, &s.rss_kib) == 3;
     return s;
+}
+
+std::string read_file(const std::string &path) {
+    std::string text;
+    if (FILE *f = std::fopen(path.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        std::fclose(f);
+    }
+    return text;
 }
 
 bool sh(const std::string &cmd) {
@@ -188,18 +202,22 @@ int main(int argc, char **argv) {
     std::string tree = work + "/tree", ftp = work + "/ftp", image = ftp + "/image";
     // A real ext2 image, so that update's remount and version check pass;
     // random content, so that nothing along the way can compress or skip it.
-    bool made = sh("mkdir -p " + tree + " " + ftp) &&
-                sh("printf 'nimbotex.3.0.0\\n' > " + tree + "/.version") &&
-                sh("head -c 2000000 /dev/urandom > " + tree + "/bzImage-3.0.0") &&
-                // a tenth of the file system is left for ext2's own tables,
-                // the kernel takes its share of the rest
-                sh("head -c " + std::to_string(mib * 9 / 10 * 1024 * 1024 - 2000000) +
-                   " /dev/urandom > " + tree + "/RFS-3.0.0.gz") &&
-                // Access times ahead of the clock: reading .version after the
-                // remount then leaves the inode table as it was (relatime).
-                sh("touch -a -d tomorrow " + tree + "/.version " + tree + "/*") &&
-                sh("mke2fs -q -F -t ext2 -b 4096 -d " + tree + " " + image + " " +
-                   std::to_string(mib) + "M");
+    bool made =
+        sh("mkdir -p " + tree + " " + ftp) &&
+        sh("printf 'nimbotex.3.0.0\\n' > " + tree + "/.version") &&
+        sh("head -c 2000000 /dev/urandom > " + tree + "/bzImage-3.0.0") &&
+        // a tenth of the file system is left for ext2's own tables,
+        // the kernel takes its share of the rest
+        sh("head -c " + std::to_string(mib * 9 / 10 * 1024 * 1024 - 2000000) + " /dev/urandom > " +
+           tree + "/RFS-3.0.0.gz") &&
+        // Access times ahead of the clock: reading .version after the
+        // remount then leaves the inode table as it was (relatime).
+        sh("touch -a -d tomorrow " + tree + "/.version " + tree + "/*") &&
+        sh("mke2fs -q -F -t ext2 -b 4096 -d " + tree + " " + image + " " + std::to_string(mib) +
+           "M") &&
+        // The vendor's side: a key pair, and image.minisig beside the image.
+        sh("minisign -G -W -p " + work + "/bench.pub -s " + work + "/bench.sec >/dev/null") &&
+        sh("minisign -S -s " + work + "/bench.sec -m " + image + " >/dev/null");
     if (!made) {
         std::fprintf(stderr, "bench: cannot make the test image\n");
         sh("rm -rf " + work);
@@ -246,6 +264,10 @@ int main(int argc, char **argv) {
             cmd.push_back("-D");
         variants.push_back({name, cmd, false, false, {}});
     };
+    auto add_signed = [&](const std::string &name, bool direct) {
+        add_update(name, product, direct);
+        variants.back().signed_run = true;
+    };
     if (!native_dir.empty()) {
         std::string copy = "cp " + native_dir + "/update " + root + "/sbin/update-native";
         if (!sh(copy)) {
@@ -259,6 +281,8 @@ int main(int argc, char **argv) {
     }
     add_update(qemu ? "update -D (i386, qemu)" : "update -D (i386)", product, true);
     add_update(qemu ? "update (i386, qemu)" : "update (i386)", product, false);
+    add_signed(qemu ? "update -D signed (qemu)" : "update -D signed (i386)", true);
+    add_signed(qemu ? "update signed (qemu)" : "update signed (i386)", false);
     variants.push_back({"busybox ftpget",
                         {"peak", "sh", "-c", "ftpget 127.0.0.1 /dev/hda2 image && sync /dev/hda2"},
                         false,
@@ -278,6 +302,8 @@ int main(int argc, char **argv) {
                         true,
                         true,
                         {}});
+    // What BLAKE2b-512 costs at best here: coreutils, 64-bit.
+    variants.push_back({"b2sum image", {peak, "b2sum", image}, true, true, {}, false, false});
 
     std::printf("image %u MiB, %u runs per tool, interleaved, page cache dropped before each\n",
                 mib, runs);
@@ -286,12 +312,21 @@ int main(int argc, char **argv) {
             // The device gets the image's complement while nothing is mounted
             // on it; update then unmounts a tmpfs standing in for the partition.
             appliance_run(sb, {"umount", "/standby_partition"});
-            if (!overwrite_with_complement(image, device)) {
+            if (v.writes && !overwrite_with_complement(image, device)) {
                 std::fprintf(stderr, "bench: cannot overwrite %s\n", device.c_str());
                 break;
             }
             if (!v.unmount)
                 appliance_run(sb, {"mount", "-t", "tmpfs", "none", "/standby_partition"});
+            // Trusted keys make update check the signature; the other runs are unsigned.
+            appliance_run(sb, {"rm", "-rf", "/etc/update/keys"});
+            if (v.signed_run &&
+                !(appliance_run(sb, {"mkdir", "-p", "/etc/update/keys"}).status == 0 &&
+                  appliance_write_file(sb, "/etc/update/keys/bench.pub",
+                                       read_file(work + "/bench.pub")))) {
+                std::fprintf(stderr, "bench: cannot place the trusted key\n");
+                break;
+            }
             drop_caches();
             Sample s;
             if (v.host_cmd) {
@@ -300,22 +335,14 @@ int main(int argc, char **argv) {
                     cmd += "'" + a + "' ";
                 std::string out = work + "/peak.txt";
                 bool ok = sh(cmd + "> /dev/null 2> " + out);
-                std::string text;
-                if (FILE *f = std::fopen(out.c_str(), "r")) {
-                    char buf[4096];
-                    size_t n;
-                    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-                        text.append(buf, n);
-                    std::fclose(f);
-                }
-                s = parse_peak(text, ok);
+                s = parse_peak(read_file(out), ok);
             } else {
                 ApplianceResult res = appliance_run(sb, v.argv, 600);
                 s = parse_peak(res.err, res.status == 0 && !res.timed_out);
             }
             // What reached the disk, not what the cache holds.
             drop_caches();
-            long long diff = first_difference(image, device);
+            long long diff = v.writes ? first_difference(image, device) : -1;
             bool ran = s.ok;
             s.ok = ran && diff < 0;
             std::printf("  run %u  %-24s %s wall %7.2f s  cpu %7.2f s  rss %7ld KiB", r + 1,
@@ -346,7 +373,7 @@ int main(int argc, char **argv) {
         if (u.name.rfind("update", 0) != 0)
             continue;
         for (const Variant &p : variants) {
-            if (p.name.rfind("update", 0) == 0)
+            if (p.name.rfind("update", 0) == 0 || !p.writes)
                 continue;
             const Sample &a = med[u.name], &b = med[p.name];
             std::printf("  %-24s / %-20s %6.2f %6.2f\n", u.name.c_str(), p.name.c_str(),
@@ -370,6 +397,18 @@ int main(int argc, char **argv) {
         line("update wall / update -D wall", d.wall > 0 ? i.wall / d.wall : -1, 1.6);
         line("peak MiB of update -D", double(d.rss_kib) / 1024, 1.0);
         line("peak MiB of update", double(i.rss_kib) / 1024, 1.0);
+    }
+    const std::string signed_direct = qemu ? "update -D signed (qemu)" : "update -D signed (i386)";
+    const std::string plain_direct = qemu ? "update -D (i386, qemu)" : "update -D (i386)";
+    if (med.count(signed_direct) && med.count(plain_direct) && med.count("b2sum image")) {
+        const Sample &sd = med[signed_direct], &pd = med[plain_direct], &b = med["b2sum image"];
+        double limit = pd.wall + 1.5 * b.wall;
+        std::printf("\nsigned, %s:\n", qemu ? "under qemu" : "the product (i386)");
+        std::printf("  %-44s %6.2f  (at most %.2f = update -D + 1.5 x b2sum: %s)\n",
+                    "update -D signed wall s", sd.wall, limit,
+                    sd.wall > 0 && sd.wall <= limit ? "met" : "NOT met");
+        std::printf("  %-44s %6ld  (update -D: %ld)\n", "peak KiB of update -D signed", sd.rss_kib,
+                    pd.rss_kib);
     }
     int failed = 0;
     for (const Variant &v : variants)

@@ -90,6 +90,12 @@ extern int ftp_default_timeout;
 // reader wants). Read by ftp_get when it starts.
 extern int ftp_device_writeback;
 
+// A pipe's write end, or -1 (the default): ftp_get also puts every byte it
+// writes onto the local file into this pipe, in the file's order, waiting
+// while the pipe is full; bytes of an attempt that fails are in it too. Read
+// by ftp_get when it starts.
+extern int ftp_download_copy_fd;
+
 using FtpSignalHandler = void (*)(int);
 
 // --- session and control connection ---
@@ -235,6 +241,15 @@ int ftp_list(FtpSession *s, const char *path, int names_only, char ***lines, cha
 // size\n"), the final reply read.
 int ftp_get(FtpSession *s, const char *local_path, const char *remote_path, char **info, char **err,
             int32_t *counter);
+
+// RETR remote into buf, at most cap bytes, for small files kept in memory.
+// *len gets the bytes received; *whole is 1 when the file ended within cap,
+// 0 when it went on (the data connection is then closed early, the final
+// reply read and not judged). Returns 0; the refusing code; 125/150; the
+// opener's negative code; -9 (bad final reply); -16 on a read error or the
+// time limit, the data connection left open (ftp_fetch.cpp).
+int ftp_fetch(FtpSession *s, const char *remote_path, char *buf, size_t cap, size_t *len,
+              int *whole, char **info, char **err);
 
 // STOR remote from local_path. Returns 0; -11 local file; the refusing code;
 // 125/150; the opener's negative code; -9; -15 (time limit while sending or

@@ -1,7 +1,8 @@
 // The data loop of a download. The bytes go from the data socket through a
 // pipe onto the local file (splice), so they never pass through our memory;
 // where the kernel cannot splice onto that file, one buffer carries them. A
-// block device may get them written back as they come (Writeback).
+// block device may get them written back as they come (Writeback), and a
+// pipe a copy of them (ftp_download_copy_fd).
 
 #include "ftp.h"
 #include "ftp_internal.h"
@@ -18,6 +19,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+int ftp_download_copy_fd = -1;
 
 namespace ftp_internal {
 bool download_splice = true;
@@ -43,7 +46,37 @@ struct Download {
     int64_t counted; // bytes added to the counter
     char *buf;       // the plain loop's buffer, allocated when first needed
     Writeback wb;
+    int copy;            // ftp_download_copy_fd
+    size_t copied_ahead; // bytes at the splice pipe's head already in the copy
 };
+
+// The copy gets n bytes that just went onto the file, but for those a tee
+// put there before.
+bool copy_out(Download *d, const char *p, size_t n) {
+    size_t skip = std::min(n, d->copied_ahead);
+    d->copied_ahead -= skip;
+    for (p += skip, n -= skip; d->copy >= 0 && n > 0;) {
+        ssize_t w = write(d->copy, p, n);
+        if (w <= 0)
+            return false; // a stop signal, or the hasher gone
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Returns how many bytes at the head of the pipe may go onto the file: with
+// a copy, those in the copy already. tee duplicates from the head on, so it
+// runs again only once they are gone. 0 on failure.
+size_t copy_ahead(Download *d, int from, size_t left) {
+    if (d->copy < 0)
+        return left;
+    if (d->copied_ahead == 0) {
+        ssize_t n = tee(from, d->copy, left, 0);
+        d->copied_ahead = n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    return d->copied_ahead;
+}
 
 // n more bytes are on the file. Returns false when writing them back failed.
 bool wrote(Download *d, ssize_t n) {
@@ -79,7 +112,7 @@ bool write_all(Download *d, const char *p, size_t n) {
         if (d->limit->expired())
             return false;
         ssize_t w = write(d->file, p, n);
-        if (w <= 0)
+        if (w <= 0 || !copy_out(d, p, static_cast<size_t>(w)))
             return false;
         p += w;
         n -= static_cast<size_t>(w);
@@ -164,12 +197,16 @@ int splice_loop(Download *d) {
         while (left > 0) {
             if (d->limit->expired())
                 return FTP_ERR_DOWNLOAD;
-            ssize_t m = splice(p.read_end.fd, nullptr, d->file, nullptr, left, SPLICE_F_MOVE);
+            size_t take = copy_ahead(d, p.read_end.fd, left);
+            if (take == 0)
+                return FTP_ERR_DOWNLOAD;
+            ssize_t m = splice(p.read_end.fd, nullptr, d->file, nullptr, take, SPLICE_F_MOVE);
             if (m < 0 && errno == EINVAL)
                 return fall_back(d, p.read_end.fd, left);
             if (m <= 0)
                 return FTP_ERR_DOWNLOAD;
             left -= static_cast<size_t>(m);
+            d->copied_ahead -= std::min(d->copied_ahead, static_cast<size_t>(m));
             if (!wrote(d, m) || !account(d, false))
                 return FTP_ERR_DOWNLOAD;
         }
@@ -182,7 +219,7 @@ namespace ftp_internal {
 
 int download_data(FtpSession *s, int fd, int32_t *counter, int64_t *total, char **err) {
     TimeLimit limit(s->timeout);
-    Download d{s, s->data_fd, fd, counter, err, &limit, 0, 0, nullptr, {}};
+    Download d{s, s->data_fd, fd, counter, err, &limit, 0, 0, nullptr, {}, ftp_download_copy_fd, 0};
     if (ftp_device_writeback != 0)
         writeback_begin(&d.wb, fd);
     // Every read waits for its data first; a socket that never blocks makes

@@ -26,8 +26,10 @@ int fetch(UpdateRun *run, char **err) {
     // The standby disk gets the image as it comes; the RAM disk's cache is
     // what the copy reads next.
     ftp_device_writeback = run_flag(RUN_DIRECT);
+    signature_feed_open();
     int rc = ftp_get(ftp_session, local, run->settings.image, nullptr, err,
                      reinterpret_cast<int32_t *>(&transfer_bytes));
+    signature_feed_close(rc == FTP_OK);
     run->received = int64_t(transfer_bytes.load(std::memory_order_relaxed)) - before;
     return rc;
 }
@@ -71,6 +73,13 @@ void ftp_type_step(UpdateRun *) {
     free(err);
 }
 
+bool auto_mode_retries(int rc) {
+    // Passive only when no active data connection could be had. Once one
+    // was, the failure is the transfer's own, and the server's answer to it
+    // may still be on its way: the passive attempt would take it for its own.
+    return rc != FTP_OK && !ftp_session->data_opened && ftp_session->ctrl_out != nullptr;
+}
+
 void transfer_step(UpdateRun *run) {
     run->monitored = monitor_start(RUN_DOWNLOAD_MONITOR, download_monitor);
     int mode = run->settings.mode;
@@ -81,10 +90,7 @@ void transfer_step(UpdateRun *run) {
     }
     ftp_set_passive(ftp_session, 0);
     run->result = fetch(run, &run->err);
-    // Passive only when no active data connection could be had. Once one
-    // was, the failure is the transfer's own, and the server's answer to it
-    // may still be on its way: the passive attempt would take it for its own.
-    if (run->result == FTP_OK || ftp_session->data_opened || ftp_session->ctrl_out == nullptr)
+    if (!auto_mode_retries(run->result))
         return;
     free(run->err);
     run->err = nullptr;

@@ -32,6 +32,7 @@ constexpr int UPDATE_EXIT_CONNECT = 61;    // no FTP connection
 constexpr int UPDATE_EXIT_LOGIN = 62;      // login failed
 constexpr int UPDATE_EXIT_TYPE = 63;       // TYPE I failed
 constexpr int UPDATE_EXIT_DOWNLOAD = 64;   // download failed or not a whole image
+constexpr int UPDATE_EXIT_SIGNATURE = 65;  // image not signed by a trusted key
 
 // --- run_flags ---
 constexpr uint32_t RUN_DEBUG = 0x80000000u;

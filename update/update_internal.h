@@ -144,6 +144,9 @@ void ftp_type_step(UpdateRun *run);
 void unmount_step(UpdateRun *run);
 // Starts the download monitor and fetches the image.
 void transfer_step(UpdateRun *run);
+// In auto mode, after the active attempt of a transfer ended with rc: true
+// when the passive one is due (no active data connection could be had).
+bool auto_mode_retries(int rc);
 // Stops the monitor and judges the transfer.
 void transfer_result_step(UpdateRun *run);
 void ftp_quit_step(UpdateRun *run);
@@ -189,3 +192,19 @@ bool ext2_image_fits(const unsigned char *superblock, int64_t limit);
 // Closes the exclusive hold on the standby device, if any, so that it can be
 // mounted again.
 void release_standby_claim();
+
+// --- signature check (signature_steps.cpp); each step does nothing on a
+// unit without trusted keys ---
+
+// Reads the trusted keys; a key file that cannot be used ends the run.
+void signature_keys_step(UpdateRun *run);
+// Fetches <image>.minisig and judges all of it that needs no image.
+void signature_fetch_step(UpdateRun *run);
+// Around each download attempt: direct, the bytes written are hashed as they
+// go; kept says the attempt succeeded.
+void signature_feed_open();
+void signature_feed_close(bool kept);
+// Indirect: hashes the RAM disk's image while install_step copies it.
+void signature_hash_step(UpdateRun *run);
+// The hash of the installed bytes must carry the signature.
+void signature_check_step(UpdateRun *run);
