@@ -66,7 +66,6 @@ TEST(OnADisk, ReplacedFilesSurvivePowerCutsAndLocksAReadOnlyFolder) {
 
 TEST(FileReplaceClean, OnlyOurOwnLeftoversGo) {
     ScratchDir dir;
-    std::string state = dir.path + "/.update.state";
     // A process id that no process can have, and ours, which has written nothing yet.
     std::string dead = "99999999", self = std::to_string(getpid());
     // clang-format off
@@ -83,7 +82,7 @@ TEST(FileReplaceClean, OnlyOurOwnLeftoversGo) {
         std::ofstream(dir.path + "/" + name) << "x";
     std::string folder = dir.path + "/.update.state.tmp" + dead + ".1";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-    file_replace_clean(state.c_str());
+    file_replace_clean((dir.path + "/.update.state").c_str());
     for (const auto &[name, gone] : names)
         EXPECT_EQ(access((dir.path + "/" + name).c_str(), F_OK) != 0, gone) << name;
     EXPECT_EQ(access(folder.c_str(), F_OK), 0);

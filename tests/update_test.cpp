@@ -1,7 +1,5 @@
-// update's parts below the whole run: the copy from the RAM disk, the text of
-// server replies, the installed-image check, the mount table, the monitors'
-// pace, the state file through a power cut, the end of a run and the
-// transfer's choice of FTP mode.
+// update's parts below the whole run: the copy, server text, the image and
+// mount checks, the state file's reports, the run's end and auto FTP mode.
 #include "update_internal.h"
 
 #include "ftp_peer.h"
@@ -11,7 +9,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-#include <sys/ioctl.h>
 #include <thread>
 
 namespace {
@@ -32,45 +29,28 @@ int copy(int from, int to, int32_t image) {
     return copy_image(from, to);
 }
 
-// One piece is a file; several come through a pipe, each only once the one
-// before is read, so that a read can end exactly at the image's end.
 TEST(CopyImage, WholeChunksUpToTheImageSizeAndNothingPast) {
     const std::string x(80000, 'x'), y(3072, 'y');
     // clang-format off
-    struct { int32_t image; std::vector<std::string> pieces; int rc; const char *target; } cases[] = {
-        {1, {x.substr(0, 4096)}, 0, "x*1024 o*5120"}, {1024, {x.substr(0, 4096)}, 0, "x*1024 o*5120"},
-        {1025, {x.substr(0, 1025) + y}, 0, "x*1025 y*1023 o*4096"}, {70000, {x}, 0, "x*70656"},
-        {5000, {x.substr(0, 3000)}, 22, "x*3000 o*3144"},
-        {2048, {x.substr(0, 4096)}, 23, nullptr}, // onto a full device
-        {1025, {x.substr(0, 1025), y}, 0, "x*1025 o*5119"},
-        {2048, {x.substr(0, 2048), y}, 0, "x*2048 o*4096"},
+    struct { int32_t image; std::string source; int rc; const char *target; } cases[] = {
+        {1, x.substr(0, 4096), 0, "x*1024 o*5120"}, {1024, x.substr(0, 4096), 0, "x*1024 o*5120"},
+        {1025, x.substr(0, 1025) + y, 0, "x*1025 y*1023 o*4096"}, {70000, x, 0, "x*70656"},
+        {1025, x.substr(0, 1025), 0, "x*1025 o*5119"}, // the last read ends at the image's end
+        {5000, x.substr(0, 3000), 22, "x*3000 o*3144"}, {2048, x, 23, nullptr}, // onto a full device
     };
     // clang-format on
     for (const auto &c : cases) {
         ScratchDir d;
         std::string from = d.path + "/from", to = d.path + "/to";
-        std::ofstream(from) << c.pieces[0];
+        std::ofstream(from) << c.source;
         std::ofstream(to) << std::string(6144, 'o');
-        bool piped = c.pieces.size() > 1;
-        int fds[2] = {-1, -1};
-        ASSERT_GE(piped ? pipe(fds) : (fds[0] = open(from.c_str(), O_RDONLY)), 0);
-        std::thread feed([&] {
-            for (size_t i = 0; piped && i < c.pieces.size(); ++i) {
-                for (int left = 1; i > 0 && left > 0;)
-                    ioctl(fds[1], FIONREAD, &left);
-                EXPECT_EQ(write(fds[1], c.pieces[i].data(), c.pieces[i].size()),
-                          ssize_t(c.pieces[i].size()));
-            }
-            if (piped)
-                close(fds[1]);
-        });
+        int in = open(from.c_str(), O_RDONLY);
         int out = open(c.target != nullptr ? to.c_str() : "/dev/full", O_WRONLY);
-        EXPECT_EQ(copy(fds[0], out, c.image), c.rc) << c.image << " in " << c.pieces.size();
-        feed.join();
-        close(fds[0]);
+        EXPECT_EQ(copy(in, out, c.image), c.rc) << c.image << " of " << c.source.size();
+        close(in);
         close(out);
         if (c.target != nullptr) {
-            EXPECT_EQ(runs(file_text(to)), c.target) << c.image << " in " << c.pieces.size();
+            EXPECT_EQ(runs(file_text(to)), c.target) << c.image << " of " << c.source.size();
         }
     }
 }
@@ -80,13 +60,11 @@ TEST(CopyImage, OntoADiskAsItGoesAndAFailureOnTheWayIsAWriteError) {
     ScratchDir d;
     std::string from = d.path + "/from";
     std::ofstream(from) << std::string(size_t(14 * mib), 'x');
-    // 0 when the device then holds the image rounded up to a whole chunk.
-    auto onto = [&](const char *dev) {
+    auto onto = [&](const char *dev) { // 90: the device holds other bytes than the image's
         int rc = copy(open(from.c_str(), O_RDONLY), open(dev, O_WRONLY), 13 * mib + 100);
-        std::string on(size_t(13 * mib + 1024), '\0');
-        bool same = pread(open(dev, O_RDONLY), on.data(), on.size(), 0) == ssize_t(on.size()) &&
-                    on == std::string(on.size(), 'x');
-        return rc != 0 ? rc : same ? 0 : 90;
+        std::string on(size_t(13 * mib + 1024), '\0'); // the image up to a whole chunk
+        (void)!pread(open(dev, O_RDONLY), on.data(), on.size(), 0);
+        return rc != 0 ? rc : runs(on) == "x*13632512" ? 0 : 90;
     };
     for (auto [room, rc] : {std::pair{16 * mib, 0}, {2 * mib, 23}})
         EXPECT_EQ(on_small_disk(16 * mib, size_t(room), onto), rc) << room;
@@ -160,20 +138,21 @@ TEST(InstalledImage, Ext2MustEndWithinTheDownload) {
 // last line written, whole.
 TEST(StateFile, ReportsEvery200MillisecondsAndEachSurvivesAPowerCutWhole) {
     auto run = [](const char *device, const char *mnt) {
+        using namespace std::chrono_literals;
         update_init("update");
         std::string path = std::string(mnt) + "/.update.state";
         update_state_path = path.c_str();
         write_state(update_state_path, "Using the %s %s FTP mode\n", "indirect", "auto");
         int rc = after_power_cut(device, ".update.state") != "Using the indirect auto FTP mode\n";
         monitor_start(RUN_DOWNLOAD_MONITOR, download_monitor);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::this_thread::sleep_for(300ms);
         rc |= (file_text(path) != "Download progress 0%\n") << 1;
         transfer_bytes = 409600;
-        auto start = std::chrono::steady_clock::now(), by = start + std::chrono::seconds(3);
+        auto start = std::chrono::steady_clock::now(), by = start + 3s;
         while (file_text(path) != "Download progress 10%\n" &&
                std::chrono::steady_clock::now() < by)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        rc |= (std::chrono::steady_clock::now() - start >= std::chrono::seconds(1)) << 2;
+            std::this_thread::sleep_for(10ms);
+        rc |= (std::chrono::steady_clock::now() - start >= 1s) << 2;
         transfer_bytes = 819200;
         monitor_stop(RUN_DOWNLOAD_MONITOR, true); // its last report comes before the join
         return rc | (after_power_cut(device, ".update.state") != "Download progress 20%\n") << 3;
