@@ -1,6 +1,6 @@
 // The configuration store against literal files: the default file byte for
-// byte, reading back, the host list, the 1.2.0 conversion and the host edits
-// on /cfg/config.active (run in a child chrooted into a scratch folder).
+// byte, the 1.2.0 conversion, reading and writing the host list and its
+// edits on /cfg/config.active (run in a child chrooted into a scratch folder).
 #include "config.h"
 
 #include "small_disk.h"
@@ -56,21 +56,6 @@ TEST_F(ConfigFiles, DefaultFileByteForByte) {
     EXPECT_EQ(file_text(file("config.default")), defaults);
 }
 
-TEST_F(ConfigFiles, HostLinesAfterTheHundredthAreIgnored) {
-    std::string hosts;
-    for (int i = 0; i < 100; ++i)
-        hosts += host("h" + std::to_string(i));
-    std::ofstream(file("in")) << defaults << hosts << host("h100");
-    nimbotex_config c{};
-    ASSERT_EQ(config_read_file(file("in").c_str(), &c), 0);
-    EXPECT_STREQ(c.snmp_community_write, "juniper");
-    EXPECT_EQ(config_read_file(file("missing").c_str(), &c), 2);
-    ASSERT_EQ(mkfifo(file("fifo").c_str(), 0644), 0);
-    EXPECT_EQ(config_read_file(file("fifo").c_str(), &c), 2); // no writer: must not wait for one
-    ASSERT_EQ(config_write_file(file("out").c_str(), &c), 0);
-    EXPECT_EQ(file_text(file("out")), with_hosts(hosts));
-}
-
 // 1.2.0 kept the communities plain and had no remote one.
 TEST_F(ConfigFiles, Version120GetsItsFixUps) {
     std::string old = with(defaults, "snmp remote community read", std::nullopt);
@@ -89,7 +74,23 @@ TEST_F(ConfigFiles, Version120GetsItsFixUps) {
     }
 }
 
-TEST_F(ConfigFiles, HostEditsOnTheActiveFile) {
+TEST_F(ConfigFiles, HostListReadWrittenAndEdited) {
+    std::string full, rest;
+    for (int i = 0; i < 100; ++i) {
+        full += host("h" + std::to_string(i));
+        rest += i == 50 ? "" : host("h" + std::to_string(i));
+    }
+    // Host lines after the hundredth are ignored.
+    std::ofstream(file("in")) << defaults << full << host("h100");
+    nimbotex_config c{};
+    ASSERT_EQ(config_read_file(file("in").c_str(), &c), 0);
+    EXPECT_STREQ(c.snmp_community_write, "juniper");
+    EXPECT_EQ(config_read_file(file("missing").c_str(), &c), 2);
+    ASSERT_EQ(mkfifo(file("fifo").c_str(), 0644), 0);
+    EXPECT_EQ(config_read_file(file("fifo").c_str(), &c), 2); // no writer: must not wait for one
+    ASSERT_EQ(config_write_file(file("out").c_str(), &c), 0);
+    EXPECT_EQ(file_text(file("out")), with_hosts(full));
+
     std::ofstream(file("config.active"))
         << defaults << host("10.0.0.10") << host("10.0.0.1") << host("10.0.0.2");
     EXPECT_EQ(in_root([] { return config_remove_snmp_host("10.0.0.1"); }), 0);
@@ -99,11 +100,6 @@ TEST_F(ConfigFiles, HostEditsOnTheActiveFile) {
               with_hosts(host("10.0.0.10") + host("10.0.0.2") + host("10.0.0.4")));
 
     // A full list: the last entry moves up one place and must not stay behind as well.
-    std::string full, rest;
-    for (int i = 0; i < 100; ++i) {
-        full += host("h" + std::to_string(i));
-        rest += i == 50 ? "" : host("h" + std::to_string(i));
-    }
     std::ofstream(file("config.active")) << defaults << full;
     EXPECT_EQ(in_root([] { return config_add_snmp_host("one too many"); }), 12);
     EXPECT_EQ(in_root([] { return config_remove_snmp_host("h50"); }), 0);
