@@ -3,59 +3,45 @@
 #include "partition.h"
 #include "swap_run.h"
 
+#include "small_disk.h"
+
 #include <fstream>
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <optional>
 
 namespace {
 
-struct TempFile {
-    std::string path = "/tmp/swap_test." + std::to_string(getpid()) + "." + std::to_string(n++);
-    static inline int n = 0;
-    explicit TempFile(const std::string &content) {
-        std::ofstream(path) << content;
-    }
-    ~TempFile() {
-        unlink(path.c_str());
-    }
-};
-
-const std::string verdict = "You can swap the system\n";
-
-TEST(SwapStateFile, OnlyTheFirst49CharactersOfTheFirstLineCount) {
-    const std::pair<std::string, int> cases[] = {
-        {verdict, 0},
-        {std::string(26, '.') + verdict, 0}, // the phrase ends at character 49
-        {std::string(27, '.') + verdict, 1},
-        {"Don't swap\n" + verdict, 1},
-        {"", 1},
+// Only the first 49 characters of the first line count; a missing file is
+// made, saying no.
+TEST(SwapStateFile, TheVerdictInTheFirst49CharactersOfTheFirstLine) {
+    const std::string verdict = "You can swap the system\n", no = "Don't swap the system\n";
+    // clang-format off
+    const std::pair<std::optional<std::string>, int> cases[] = {
+        {verdict, 0}, {std::string(26, '.') + verdict, 0}, {std::string(27, '.') + verdict, 1},
+        {no + verdict, 1}, {"", 1}, {std::nullopt, 1},
     };
+    // clang-format on
     for (const auto &[content, rc] : cases) {
-        TempFile state(content);
+        ScratchDir d;
+        std::string state = d.path + "/.update.state";
+        if (content)
+            std::ofstream(state) << *content;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(swap_check_state("swap", state.path.c_str()), rc) << content;
+        EXPECT_EQ(swap_check_state("swap", state.c_str()), rc) << content.value_or("none");
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
                   rc == 0 ? "" : "  swap: error on installed standby system\n\n");
+        EXPECT_EQ(file_text(state), content.value_or(no));
     }
-}
-
-TEST(SwapStateFile, MissingFileIsCreatedSayingNo) {
-    TempFile state("");
-    unlink(state.path.c_str());
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(swap_check_state("swap", state.path.c_str()), 1);
-    testing::internal::GetCapturedStdout();
-    std::ifstream in(state.path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "Don't swap the system\n");
 }
 
 TEST(SwapPartitionFiles, LastMatchingLineWinsWithoutItsLineEnd) {
+    ScratchDir d;
+    std::ofstream(d.path + "/marker") << "/dev/hda1\n/dev/hda2\nnothing\n";
+    std::ofstream(d.path + "/listing") << "RFS-1.gz\nbzImage-1\nRFS-2.gz\nbzImage-2\nlost+found\n";
     PartitionInfo info{};
-    TempFile marker("/dev/hda1\n/dev/hda2\nnothing\n");
-    ASSERT_EQ(read_partition_device(marker.path.c_str(), &info), 0);
+    ASSERT_EQ(read_partition_device((d.path + "/marker").c_str(), &info), 0);
     EXPECT_STREQ(info.device, "/dev/hda2");
-    TempFile listing("RFS-1.gz\nbzImage-1\nRFS-2.gz\nbzImage-2\nlost+found\n");
-    ASSERT_EQ(scan_partition_listing(listing.path.c_str(), &info), 0);
+    ASSERT_EQ(scan_partition_listing((d.path + "/listing").c_str(), &info), 0);
     EXPECT_STREQ(info.initrd, "RFS-2.gz");
     EXPECT_STREQ(info.kernel, "bzImage-2");
 }
@@ -69,17 +55,15 @@ TEST(SwapOldRelease, FourReleasesAnywhereInTheLine) {
 }
 
 TEST(SwapCommandLine, OnlyTheLastArgumentCounts) {
-    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
-        {{"-v"}, 0, "\n  swap: v1.10 (nimbotex maintenance)\n\n"},
-        {{"-x", "-h"}, 0, "\n  usage:  -v  for Version\n          -h  for help\n\n"},
-        {{"-h", "-x"}, 1, "\n  invalid argument\n\n"},
+    const std::tuple<std::vector<const char *>, int, std::string> cases[] = {
+        {{"swap", "-v"}, 0, "\n  swap: v1.10 (nimbotex maintenance)\n\n"},
+        {{"swap", "-x", "-h"}, 0, "\n  usage:  -v  for Version\n          -h  for help\n\n"},
+        {{"swap", "-h", "-x"}, 1, "\n  invalid argument\n\n"},
     };
-    for (const auto &[args, rc, out] : cases) {
-        std::vector<char *> argv = {const_cast<char *>("swap")};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
+    for (auto [args, rc, out] : cases) {
         testing::internal::CaptureStdout();
-        EXPECT_EQ(swap_command_line("swap", int(argv.size()), argv.data()), rc);
+        EXPECT_EQ(swap_command_line("swap", int(args.size()), const_cast<char **>(args.data())),
+                  rc);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), out);
     }
 }
