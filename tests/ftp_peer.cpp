@@ -66,8 +66,7 @@ std::string FtpPeer::transcript() {
 }
 
 std::string FtpPeer::received() {
-    transcript();
-    return received_;
+    return transcript(), received_;
 }
 
 // Returns false when the peer was stopped.
