@@ -1,7 +1,6 @@
 #include "ftp_peer.h"
 
 #include <arpa/inet.h>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,17 +10,13 @@
 
 namespace {
 
-int listener(uint16_t port) {
+int listener() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 4) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    sockaddr_in sa = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(fd, 4) == 0)
+        return fd;
+    close(fd);
+    return -1;
 }
 
 uint16_t port_of(int fd) {
@@ -41,9 +36,8 @@ bool close_fd(int &fd) {
 } // namespace
 
 FtpPeer::FtpPeer(std::vector<std::string> script, int listen_fd, int netns_pid)
-    : script_(std::move(script)), listen_(listen_fd), netns_pid_(netns_pid) {
-    if (listen_ < 0)
-        listen_ = listener(0);
+    : script_(std::move(script)), listen_(listen_fd >= 0 ? listen_fd : listener()),
+      netns_pid_(netns_pid) {
     if (pipe2(stop_, O_CLOEXEC) == 0)
         thread_ = std::thread([this] { run(); });
 }
@@ -63,68 +57,55 @@ std::string FtpPeer::transcript() {
         (void)!write(stop_[1], "x", 1);
         thread_.join();
         // Lines the client sent but no step read belong to the transcript too.
-        char buf[4096];
-        ssize_t n;
-        while (ctrl_ >= 0 && (n = recv(ctrl_, buf, sizeof buf, MSG_DONTWAIT)) > 0)
-            pending_.append(buf, size_t(n));
         transcript_ += pending_;
-        pending_.clear();
+        char buf[4096];
+        for (ssize_t n; ctrl_ >= 0 && (n = recv(ctrl_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+            transcript_.append(buf, size_t(n));
     }
     return transcript_;
 }
 
 std::string FtpPeer::received() {
-    transcript();
-    return received_;
+    return transcript(), received_;
 }
 
 // Returns false when the peer was stopped.
-bool FtpPeer::wait(int fd, short events) {
+bool FtpPeer::wait(int fd, short events, int ms) {
     pollfd p[2] = {{fd, events, 0}, {stop_[0], POLLIN, 0}};
-    while (poll(p, 2, -1) < 0) {
+    while (poll(p, 2, ms) < 0) {
     }
     return p[1].revents == 0;
 }
 
 bool FtpPeer::send_all(int fd, const std::string &bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-        if (fd < 0 || !wait(fd, POLLOUT))
+    ssize_t n = 0;
+    for (size_t done = 0; done < bytes.size(); done += size_t(n))
+        if (fd < 0 || !wait(fd, POLLOUT) ||
+            (n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)) <= 0)
             return false;
-        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
     return true;
 }
 
 bool FtpPeer::read_line(std::string *line) {
-    for (;;) {
-        size_t nl = pending_.find('\n');
-        if (nl != std::string::npos) {
-            *line = pending_.substr(0, nl + 1);
-            pending_.erase(0, nl + 1);
-            return true;
-        }
-        char buf[4096];
-        ssize_t n = ctrl_ >= 0 && wait(ctrl_, POLLIN) ? read(ctrl_, buf, sizeof buf) : 0;
-        if (n <= 0)
+    char buf[4096];
+    for (ssize_t n; pending_.find('\n') == std::string::npos; pending_.append(buf, size_t(n)))
+        if ((n = ctrl_ >= 0 && wait(ctrl_, POLLIN) ? read(ctrl_, buf, sizeof buf) : 0) <= 0)
             return false;
-        pending_.append(buf, size_t(n));
-    }
+    size_t end = pending_.find('\n') + 1;
+    *line = pending_.substr(0, end);
+    pending_.erase(0, end);
+    return true;
 }
 
 bool FtpPeer::step(const std::string &s) {
-    auto arg = [&](size_t prefix) { return s.substr(prefix); };
     std::string line;
     if (s == "<")
         return read_line(&line) && !(transcript_ += line).empty();
-    if (s.rfind("raw:", 0) == 0)
-        return send_all(ctrl_, arg(4));
+    if (s.starts_with("raw:"))
+        return send_all(ctrl_, s.substr(4));
     if (s == "pasv") {
         close_fd(pasv_);
-        pasv_ = listener(0);
-        uint16_t p = port_of(pasv_);
+        uint16_t p = port_of(pasv_ = listener());
         return send_all(ctrl_, "227 Entering Passive Mode (127,0,0,1," + std::to_string(p / 256) +
                                    "," + std::to_string(p % 256) + ")\r\n");
     }
@@ -140,20 +121,18 @@ bool FtpPeer::step(const std::string &s) {
         if (at == std::string::npos || sscanf(transcript_.c_str() + at + 5, "%u,%u,%u,%u,%u,%u",
                                               &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]) != 6)
             return false;
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(n[0] << 24 | n[1] << 16 | n[2] << 8 | n[3]);
-        sa.sin_port = htons(uint16_t(n[4] * 256 + n[5]));
+        uint32_t addr = n[0] << 24 | n[1] << 16 | n[2] << 8 | n[3];
+        sockaddr_in sa = {AF_INET, htons(uint16_t(n[4] * 256 + n[5])), {htonl(addr)}, {}};
         close_fd(data_);
         data_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         return connect(data_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
     }
-    if (s.rfind("data:", 0) == 0)
-        return send_all(data_, arg(5));
+    if (s.starts_with("data:"))
+        return send_all(data_, s.substr(5));
     if (s == "recv-data") {
         char buf[4096];
-        ssize_t n;
-        while (data_ >= 0 && wait(data_, POLLIN) && (n = read(data_, buf, sizeof buf)) > 0)
+        for (ssize_t n;
+             data_ >= 0 && wait(data_, POLLIN) && (n = read(data_, buf, sizeof buf)) > 0;)
             received_.append(buf, size_t(n));
         return true;
     }
@@ -161,10 +140,8 @@ bool FtpPeer::step(const std::string &s) {
         return close_fd(data_);
     if (s == "close")
         return !close_fd(ctrl_); // ends the script
-    if (s.rfind("sleep:", 0) == 0) {
-        pollfd p{stop_[0], POLLIN, 0};
-        return poll(&p, 1, std::stoi(arg(6))) == 0;
-    }
+    if (s.starts_with("sleep:"))
+        return wait(-1, 0, std::stoi(s.substr(6)));
     if (s == "stall")
         return wait(stop_[0], POLLIN) && false;
     return send_all(ctrl_, s + "\r\n");
@@ -181,9 +158,8 @@ void FtpPeer::run() {
         return;
     ctrl_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     bool going = ctrl_ >= 0;
-    for (const std::string &s : script_)
-        if (!(going = going && step(s)))
-            break;
+    for (size_t i = 0; going && i < script_.size(); ++i)
+        going = step(script_[i]);
     std::string line;
     while (going && read_line(&line))
         transcript_ += line;

@@ -2,20 +2,11 @@
 // A scripted FTP server in a thread of the test: plays its script on one
 // control connection and records every command line it receives, also after
 // the script ends, so a command that should not have been sent shows.
-//
-// Script steps:
-//   "220 hi"       reply; "\r\n" is appended ("220-a\r\n220 b" for two lines)
-//   "raw:<bytes>"  bytes as they are
-//   "<"            read one command line
-//   "pasv"         listen for a data connection and reply 227 with its address
-//   "accept"       accept that data connection
-//   "port"         connect to the address of the last PORT line
-//   "data:<bytes>" send on the data connection
-//   "recv-data"    read the data connection to its end
-//   "close-data"   close the data connection
-//   "close"        close the control connection
-//   "sleep:<ms>"   pause
-//   "stall"        do nothing more until stopped
+// Steps: "220 hi" a reply, "\r\n" appended; "raw:<bytes>" as they are; "<" read a
+// command line; "pasv" listen for a data connection, reply 227 with its address;
+// "accept" it; "port" connect to the last PORT line's address; "data:<bytes>" send
+// on it; "recv-data" read it to its end; "close-data"; "close" (control);
+// "sleep:<ms>"; "stall" until stopped.
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -46,12 +37,11 @@ class FtpPeer {
   private:
     void run();
     bool step(const std::string &s);
-    bool wait(int fd, short events);
+    bool wait(int fd, short events, int ms = -1);
     bool send_all(int fd, const std::string &bytes);
     bool read_line(std::string *line);
     std::vector<std::string> script_;
-    int listen_ = -1, ctrl_ = -1, pasv_ = -1, data_ = -1, stop_[2] = {-1, -1};
-    int netns_pid_;
+    int listen_ = -1, ctrl_ = -1, pasv_ = -1, data_ = -1, stop_[2] = {-1, -1}, netns_pid_;
     std::string pending_, transcript_, received_;
     std::thread thread_;
 };

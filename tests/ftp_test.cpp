@@ -1,21 +1,23 @@
 // The FTP client: its parsers, and whole conversations with a scripted server
 // (replies in, exact command transcript and result out).
+#include "base.h"
 #include "ftp.h"
 #include "ftp_internal.h"
 #include "ftp_peer.h"
 #include "small_disk.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
+#include <future>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
 #include <sys/mman.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -35,8 +37,7 @@ TEST(FtpPasvReply, FirstRunWithFiveCommasCounts) {
         {"227 Entering Passive Mode (127,0,0,1,4,1)", "127.0.0.1:1025"},
         {"227 =10,0,0,9,0,21", "10.0.0.9:21"},
         {"227 skip 1,2,3 then (192,168,1,2,255,255)", "192.168.1.2:65535"},
-        {"227 (1,2,3,256,1,0)", "refused"}, // a number above 255 names no byte
-        {"227 (127,0,0,1,300,10)", "refused"},
+        {"227 (1,2,3,256,1,0)", "refused"}, {"227 (127,0,0,1,300,10)", "refused"}, // a byte > 255
         {"227 (99999999999999999999,0,0,1,4294967296,1)", "refused"},
         {"227 (1,2,3,4,5,6,7)", "refused"}, {"227 (1,2,3,4,5)", "refused"}, {"227", "refused"},
     };
@@ -44,26 +45,22 @@ TEST(FtpPasvReply, FirstRunWithFiveCommasCounts) {
     for (const auto &[line, want] : cases) {
         uint32_t addr = 0;
         uint16_t port = 0;
-        std::string got = ftp_parse_pasv(line, &addr, &port) != 0
-                              ? "refused"
-                              : inet_ntoa(in_addr{addr}) + (":" + std::to_string(port));
-        EXPECT_EQ(got, want) << line;
+        bool ok = ftp_parse_pasv(line, &addr, &port) == 0;
+        EXPECT_EQ(ok ? inet_ntoa(in_addr{addr}) + (":" + std::to_string(port)) : "refused", want)
+            << line;
     }
 }
 
 TEST(FtpAnnouncedSize, LastBytesGroupOfTheOpeningReply) {
+    // clang-format off
     const std::pair<const char *, int64_t> cases[] = {
         {"150 Opening BINARY mode data connection for f (4194304 bytes).\r\n", 4194304},
-        {"150 (12 bytes) of f (34 bytes).", 34},
-        {"150 (5 bytes) then (junk)", 5},
+        {"150 (12 bytes) of f (34 bytes).", 34}, {"150 (5 bytes) then (junk)", 5},
         {"150 (9223372036854775807 bytes)", 9223372036854775807},
-        {"150 (5 bytes) (9223372036854775808 bytes)", -1},
-        {"150 Opening BINARY mode data connection", -1},
-        {"150 (-5 bytes)", -1},
-        {"150 ( 5 bytes)", -1},
-        {"150 (5 Bytes)", -1},
-        {nullptr, -1},
+        {"150 (5 bytes) (9223372036854775808 bytes)", -1}, {"150 Opening BINARY mode", -1},
+        {"150 (-5 bytes)", -1}, {"150 ( 5 bytes)", -1}, {"150 (5 Bytes)", -1}, {nullptr, -1},
     };
+    // clang-format on
     for (auto [line, size] : cases)
         EXPECT_EQ(ftp_announced_size(line), size) << (line != nullptr ? line : "null");
 }
@@ -79,19 +76,12 @@ TEST(FtpSessionNew, TimeLimitBelowOneSecondMeansTwenty) {
 }
 
 TEST(FtpHostsFile, NameOrAliasOfTheFirstLineInAnyCase) {
-    char path[] = "/tmp/hosts.XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    const std::string path = "/tmp/ftp_test_hosts." + std::to_string(getpid());
     // clang-format off
-    std::ofstream(path) << "# 10.0.0.1 commented\n"
-                           "::1 localhost ip6-localhost\n"
-                           "not-an-address ftp\n"
-                           "127.0.0.1\tlocalhost\n"
-                           "192.168.7.20  ftp.example.lan Mirror  # primary 10.9.9.9\n"
-                           "192.168.7.21 mirror backup\r\n"
-                           "10.1.2.3 " + std::string(2000, 'x') + " long\n"
-                           "10.3.3.3 last"; // no line end
+    std::ofstream(path) << "# 10.0.0.1 commented\n::1 localhost ip6-localhost\nnot-an-address ftp\n"
+        "127.0.0.1\tlocalhost\n192.168.7.20  ftp.example.lan Mirror  # primary 10.9.9.9\n"
+        "192.168.7.21 mirror backup\r\n10.1.2.3 " + std::string(2000, 'x') + " long\n"
+        "10.3.3.3 last"; // no line end
     const std::pair<const char *, const char *> cases[] = {
         {"ftp.example.lan", "192.168.7.20"}, {"FTP.Example.LAN", "192.168.7.20"},
         {"mirror", "192.168.7.20"}, {"backup", "192.168.7.21"}, {"localhost", "127.0.0.1"},
@@ -99,221 +89,176 @@ TEST(FtpHostsFile, NameOrAliasOfTheFirstLineInAnyCase) {
         {"primary", "none"}, {"10.9.9.9", "none"}, {"ftp.example", "none"}, {"", "none"},
     };
     // clang-format on
+    in_addr addr{};
     for (auto [host, want] : cases) {
-        in_addr addr{};
-        bool found = ftp_internal::hosts_file_lookup(path, host, &addr);
+        bool found = ftp_internal::hosts_file_lookup(path.c_str(), host, &addr);
         EXPECT_STREQ(found ? inet_ntoa(addr) : "none", want) << host;
     }
-    in_addr addr{};
     EXPECT_FALSE(ftp_internal::hosts_file_lookup("/nonexistent/hosts", "localhost", &addr));
-    unlink(path);
+    unlink(path.c_str());
 }
 
-TEST(FtpConnect, RefusedGreetingIsTheErrorTextWithItsFourthCharacterBlanked) {
-    const std::pair<const char *, const char *> cases[] = {
-        {"421-Too many connections\r\n421 Try again later", "421 Too many connections\r\n"},
-        {"530 Not allowed", "530 Not allowed\r\n"},
-        {"raw:500-no line end|close", "500 no line end\n"},
-        {"close", "unable to read greetings from server\n"},
-    };
-    for (auto [script, text] : cases) {
-        FtpPeer peer(ftp_script(script));
-        char *err = nullptr;
-        EXPECT_EQ(ftp_connect("127.0.0.1", peer.port(), nullptr, &err), nullptr) << script;
-        EXPECT_STREQ(err, text) << script;
-        free(err);
-    }
+std::string slurp(const std::string &path) {
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
 }
 
-TEST(FtpQuit, WithoutASessionIsAnError) {
-    char *err = nullptr;
-    EXPECT_EQ(ftp_quit(nullptr, nullptr, &err), -1);
-    EXPECT_STREQ(err, "command connection is closed\n");
-    free(err);
-}
-
-// clang-format off
-enum Op { CONNECT, LOGIN, LOGIN_ACCT, TYPE_A, TYPE_I, TYPE_E, TYPE_X,
-          GET, GET_ACTIVE, GET_FULL, PUT,
-          UPDATE, UPDATE_GET }; // update's steps: login, TYPE I (and a passive GET)
-// clang-format on
+// Gets come last; UPDATE: update's steps, login, TYPE I and a passive GET.
+enum Op { CONNECT, LOGIN, ACCOUNT, TYPE_A, TYPE_I, TYPE_E, TYPE_X, PUT, GET, ACTIVE, FULL, UPDATE };
 
 struct Conversation {
     const char *name;
     Op op;
-    const char *script; // steps of the scripted server, '|' between them
+    std::string script; // steps of the scripted server, '|' between them
     int rc;
-    // data: the local file after a GET ("*": any), what the server got from PUT
-    std::string transcript, data;
+    // data: the local file and its copy after a GET ("*": any), what the
+    // server got from PUT, the error text of CONNECT
+    std::string transcript, data = "";
     int32_t counter = 0; // the byte counter before a GET
 };
 void PrintTo(const Conversation &c, std::ostream *os) {
     *os << c.name;
 }
 
-#define OPEN(reply) "220 ready|<|pasv|<|" reply "|accept|data:hello|close-data"
-#define RETR OPEN("150 go")
-#define DRIP "|data:x|sleep:600"
-#define DRIP_LINE "|sleep:600|raw: more\r\n"
+#define HI "220 ready|<|"
+#define RETR(opening) HI "pasv|<|" opening "|accept|data:hello|close-data"
+#define DRIP "|data:x|sleep:600|data:x|sleep:600|data:x|sleep:600"
+#define DRIP_LINES "|sleep:600| more|sleep:600| more|sleep:600| more"
+#define UP "USER u\r\nPASS p\r\n"
 #define GOT "PASV\r\nRETR f\r\n"
-#define STOR "220 ready|<|pasv|<|150 go|accept|recv-data"
-// Reply shapes of servers that begin every line of a long reply with its code.
-#define GREETING_4                                                                                 \
-    "220---------- Welcome to the FTP service ----------\r\n"                                      \
-    "220-You are user number 1 of 50 allowed.\r\n"                                                 \
-    "220-Local time is now 06:40. Server port: 21.\r\n"                                            \
-    "220 You will be disconnected after 15 minutes of inactivity."
-#define MOTD_230 "230-Welcome\r\n230-\r\n230-Authorised use only\r\n230 Logged in"
-
+#define PORTED "PORT 127,0,0,1,P\r\nRETR f\r\n"
+#define USER "USER u\r\n"
+#define STOR HI "pasv|<|150 go|accept|recv-data"
+#define NO_GREETING "unable to read greetings from server\n"
 // clang-format off
+// Servers that begin every line of a long reply with its code.
+#define GREETING_4 "220---------- Welcome to the FTP service ----------\r\n220-User 1 of 50.\r\n" \
+    "220-Local time is now 06:40.\r\n220 You will be disconnected after 15 idle minutes."
+#define MOTD_230 "230-Welcome\r\n230-\r\n230-Authorised use only\r\n230 Logged in"
+// Larger than the copy pipe, so that the download waits for its reader.
+const std::string big = [] {
+    std::string data(300 * 1024 + 7, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = char('a' + i * 11 % 26);
+    return data;
+}();
+
 const Conversation conversations[] = {
-    {"GreetingAccepted", CONNECT, "220 ready", 0, "", ""},
     {"GreetingCodeIsThreeDigits", CONNECT, "2201 ready", 0, "", ""},
-    {"OtherPositiveGreetingRefused", CONNECT, "230 ready", -1, "", ""},
-    {"BusyGreetingRefused", CONNECT, "421 busy", -1, "", ""},
-    {"NoGreeting", CONNECT, "close", -1, "", ""},
-    {"MultiLineGreetingReadWhole", LOGIN, "220-first\r\n free text\r\n220 second|<|230 in", 0,
-     "USER u\r\n", ""},
-    {"MultiLineGreetingCutShort", CONNECT, "raw:220-first\r\n|close", -1, "", ""},
-    {"SilentGreetingHitsTheTimeLimit", CONNECT, "stall", -1, "", ""},
-    {"FourLineGreeting", UPDATE, GREETING_4 "|<|331 pw|<|230 in|<|200 ok", 0,
-     "USER u\r\nPASS p\r\nTYPE I\r\n", ""},
-    {"MotdLinesBeforeLoggedIn", UPDATE, "220 ready|<|331 pw|<|" MOTD_230 "|<|200 ok", 0,
-     "USER u\r\nPASS p\r\nTYPE I\r\n", ""},
-    {"ContinuedLinesThroughAWholeDownload", UPDATE_GET, GREETING_4 "|<|331 pw|<|" MOTD_230
-     "|<|200 ok|<|pasv|<|150-Accepted data connection\r\n150 0.0 kbytes to download|accept"
-     "|data:hello|close-data|226-File successfully transferred\r\n226 0.001 seconds", 0,
-     "USER u\r\nPASS p\r\nTYPE I\r\n" GOT, "hello"},
-    {"UserAloneLogsIn", LOGIN, "220 ready|<|230 in", 0, "USER u\r\n", ""},
-    {"PasswordAsked", LOGIN, "220 ready|<|331 pw|<|230 in", 0, "USER u\r\nPASS p\r\n", ""},
-    {"PasswordRefused", LOGIN, "220 ready|<|331 pw|<|530 no", 530, "USER u\r\nPASS p\r\n", ""},
-    {"AccountAskedAndGiven", LOGIN_ACCT, "220 ready|<|331 pw|<|332 acct|<|230 in", 0,
-     "USER u\r\nPASS p\r\nACCT a\r\n", ""},
-    {"AccountAskedNoneGiven", LOGIN, "220 ready|<|332 acct", 332, "USER u\r\n", ""},
-    {"MultiLineReplyEndsOnItsCodeAndABlank", LOGIN, "220 ready|<|331-first\r\n 331 not yet\r\n"
-     "230 nor this\r\n331-nor this\r\n331 last|<|230 in", 0, "USER u\r\nPASS p\r\n", ""},
-    {"SilentServerHitsTheTimeLimit", LOGIN, "220 ready|<|stall", -14, "USER u\r\n", ""},
-    {"DrippingReplyMeetsOneTimeLimit", LOGIN, "220 ready|<|raw:331-a\r\n" DRIP_LINE DRIP_LINE
-     DRIP_LINE DRIP_LINE DRIP_LINE DRIP_LINE "|stall", -14, "USER u\r\n", ""},
-    {"TypeAscii", TYPE_A, "220 ready|<|200 ok", 0, "TYPE A\r\n", ""},
-    {"TypeImage", TYPE_I, "220 ready|<|200 ok", 0, "TYPE I\r\n", ""},
-    {"TypeEbcdic", TYPE_E, "220 ready|<|200 ok", 0, "TYPE E\r\n", ""},
-    {"TypeRefused", TYPE_I, "220 ready|<|504 no", 504, "TYPE I\r\n", ""},
-    {"UnknownTypeSendsNothing", TYPE_X, "220 ready", -1, "", ""},
-    {"PassiveGet", GET, RETR "|226 done", 0, GOT, "hello"},
-    {"ActiveGet", GET_ACTIVE, "220 ready|<|200 ok|<|150 go|port|data:hi|close-data|226 done", 0,
-     "PORT 127,0,0,1,P\r\nRETR f\r\n", "hi"},
-    {"GetOfTheAnnouncedSize", GET, OPEN("150 f (5 bytes).") "|226 done", 0, GOT, "hello"},
-    {"GetShorterThanAnnounced", GET, OPEN("150 f (6 bytes).") "|226 done", -16, GOT, "hello"},
-    {"GetUpToInt32Max", GET, RETR "|226 done", 0, GOT, "hello", 2147483642},
-    {"GetPastInt32MaxIsTooLarge", GET, RETR "|226 done", -16, GOT, "hello", 2147483643},
-    {"ServerNeverConnectsToTheActivePort", GET_ACTIVE, "220 ready|<|200 ok|<|150 go|stall", 150,
-     "PORT 127,0,0,1,P\r\nRETR f\r\n", ""},
-    {"TricklingServerMeetsTheTimeLimit", GET,
-     "220 ready|<|pasv|<|150 go|accept" DRIP DRIP DRIP DRIP DRIP DRIP, -16, GOT, "*"},
-    {"GetRefused", GET, "220 ready|<|pasv|<|550 none", 550, GOT, ""},
-    {"GetWithoutFinalReplyFails", GET, RETR "|close", -9, GOT, "hello"},
-    {"GetWithFinalReply451Fails", GET, RETR "|451 aborted", -9, GOT, "hello"},
-    {"GetFinalReplyTimeLimit", GET, RETR "|stall", -14, GOT, "hello"},
-    {"GetIntoAFullDeviceFails", GET_FULL, RETR "|226 done", -16, GOT, ""},
+    {"OtherPositiveGreetingRefused", CONNECT, "230 ready", -1, "", "230 ready\r\n"},
+    {"RefusalFourthCharBlanked", CONNECT, "421-busy\r\n421 later", -1, "", "421 busy\r\n"},
+    {"RefusalWithoutLineEnd", CONNECT, "raw:500-no line end|close", -1, "", "500 no line end\n"},
+    {"NoGreeting", CONNECT, "close", -1, "", NO_GREETING},
+    {"MultiLineGreetingCutShort", CONNECT, "220-first|close", -1, "", NO_GREETING},
+    {"SilentGreetingHitsTheTimeLimit", CONNECT, "stall", -1, "", NO_GREETING},
+    {"ContinuedLinesThroughAWholeDownload", UPDATE, GREETING_4 "|<|331 pw|<|" MOTD_230 "|<|200 ok"
+     "|<|pasv|<|150-Accepted data connection\r\n150 0.0 kbytes to download|accept|data:hello|"
+     "close-data|226-File successfully transferred\r\n226 0.001 seconds", 0, UP "TYPE I\r\n" GOT,
+     "hello"},
+    {"UserAloneLogsIn", LOGIN, HI "230 in", 0, USER},
+    {"PasswordAsked", LOGIN, HI "331 pw|<|230 in", 0, UP},
+    {"PasswordRefused", LOGIN, HI "331 pw|<|530 no", 530, UP},
+    {"AccountAskedAndGiven", ACCOUNT, HI "331 pw|<|332 acct|<|230 in", 0, UP "ACCT a\r\n"},
+    {"AccountAskedNoneGiven", LOGIN, HI "332 acct", 332, USER},
+    {"MultiLineReplyEndsOnItsCodeAndABlank", LOGIN,
+     HI "331-first\r\n 331 not yet\r\n230 nor this\r\n331-nor this\r\n331 last|<|230 in", 0, UP},
+    {"SilentServerHitsTheTimeLimit", LOGIN, HI "stall", -14, USER},
+    {"DrippingReplyMeetsOneTimeLimit", LOGIN, HI "331-a" DRIP_LINES DRIP_LINES "|stall", -14, USER},
+    {"TypeAscii", TYPE_A, HI "200 ok", 0, "TYPE A\r\n"},
+    {"TypeEbcdic", TYPE_E, HI "200 ok", 0, "TYPE E\r\n"},
+    {"TypeRefused", TYPE_I, HI "504 no", 504, "TYPE I\r\n"},
+    {"UnknownTypeSendsNothing", TYPE_X, "220 ready", -1, ""},
+    {"PassiveGet", GET, RETR("150 go") "|226 done", 0, GOT, "hello"},
+    {"ActiveGet", ACTIVE, HI "200 ok|<|150 go|port|data:hi|close-data|226 done", 0, PORTED, "hi"},
+    {"CopyWaitsForItsReader", GET, HI "pasv|<|150 go|accept|data:" + big + "|close-data|226 ok", 0,
+     GOT, big},
+    {"GetOfTheAnnouncedSize", GET, RETR("150 f (5 bytes).") "|226 done", 0, GOT, "hello"},
+    {"GetShorterThanAnnounced", GET, RETR("150 f (6 bytes).") "|226 done", -16, GOT, "hello"},
+    {"GetUpToInt32Max", GET, RETR("150 go") "|226 done", 0, GOT, "hello", 2147483642},
+    {"GetPastInt32MaxIsTooLarge", GET, RETR("150 go") "|226 done", -16, GOT, "hello", 2147483643},
+    {"ServerNeverConnectsToTheActivePort", ACTIVE, HI "200 ok|<|150 go|stall", 150, PORTED, ""},
+    {"TricklingServerMeetsTheTimeLimit", GET, HI "pasv|<|150 go|accept" DRIP DRIP, -16, GOT, "*"},
+    {"GetRefused", GET, HI "pasv|<|550 none", 550, GOT, ""},
+    {"GetWithoutFinalReplyFails", GET, RETR("150 go") "|close", -9, GOT, "hello"},
+    {"GetWithFinalReply451Fails", GET, RETR("150 go") "|451 aborted", -9, GOT, "hello"},
+    {"GetFinalReplyTimeLimit", GET, RETR("150 go") "|stall", -14, GOT, "hello"},
+    {"GetIntoAFullDeviceFails", FULL, RETR("150 go") "|226 done", -16, GOT, "*"},
     {"PassivePut", PUT, STOR "|226 ok", 0, "PASV\r\nSTOR f\r\n", "upload"},
     {"PutFinalReplyTimeLimit", PUT, STOR "|stall", -15, "PASV\r\nSTOR f\r\n", "upload"},
 };
 // clang-format on
-
-// Runs op on a thread of its own that blocks SIGALRM, so no time limit can
-// lean on that signal arriving. Returns false when op was still running after
-// `within`; it is then interrupted with SIGUSR1 until it returns.
-bool run_without_alarm(const std::function<void()> &op, std::chrono::milliseconds within) {
-    static const bool unstick_ready = [] {
-        struct sigaction act {};
-        act.sa_handler = [](int) {};
-        return sigaction(SIGUSR1, &act, nullptr) == 0; // no SA_RESTART
-    }();
-    std::atomic<bool> done{false};
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGALRM);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    std::thread t([&] {
-        op();
-        done = true;
-    });
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    auto start = std::chrono::steady_clock::now();
-    while (!done && std::chrono::steady_clock::now() - start < within)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    bool in_time = done;
-    while (unstick_ready && !done) {
-        pthread_kill(t.native_handle(), SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    t.join();
-    return in_time;
-}
 
 class FtpConversation : public ::testing::TestWithParam<Conversation> {};
 
 TEST_P(FtpConversation, TranscriptAndResult) {
     const Conversation &c = GetParam();
     const std::string local = "/tmp/ftp_test." + std::to_string(getpid());
-    ftp_default_timeout = 1;
-    bool get = c.op == GET || c.op == GET_ACTIVE || c.op == GET_FULL || c.op == UPDATE_GET;
+    ftp_default_timeout = 1; // every limit here is one second
+    bool get = c.op >= GET;
+    // No time limit may lean on SIGALRM: it stays blocked. A talk stuck for
+    // want of a limit is ended by SIGUSR1 (no SA_RESTART).
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+    struct sigaction act {};
+    act.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &act, nullptr);
     // Downloads run on both data loops: splice and plain reads.
-    for (bool splice : {true, false}) {
-        if (!get && !splice)
-            break;
+    for (int splice = 1; splice >= int(!get); --splice) {
         SCOPED_TRACE(splice ? "splice" : "plain loop");
         ftp_internal::download_splice = splice;
         FtpPeer peer(ftp_script(c.script));
         char *err = nullptr;
-        FtpSession *s = nullptr;
-        int rc = -1;
-        int32_t counter = c.counter;
+        int32_t rc = -1, counter = c.counter;
         std::ofstream(local) << "upload";
+        UniquePipe copy;
+        ASSERT_EQ(pipe_open(&copy, 64 * 1024), 64 * 1024);
+        auto copied = std::async(std::launch::async, slurp,
+                                 "/proc/self/fd/" + std::to_string(copy.read_end.fd));
+        ftp_download_copy_fd = copy.write_end.fd;
+        FtpSession *s = nullptr;
         auto talk = [&] {
-            s = ftp_connect("127.0.0.1", peer.port(), nullptr, &err);
-            rc = s != nullptr ? 0 : -1;
-            if (s == nullptr || c.op == CONNECT)
+            if ((s = ftp_connect("127.0.0.1", peer.port(), nullptr, &err)) == nullptr)
                 return;
-            ftp_set_passive(s, c.op != GET_ACTIVE);
-            const char *file = c.op == GET_FULL ? "/dev/full" : local.c_str();
-            if (c.op == LOGIN || c.op == LOGIN_ACCT)
-                rc = ftp_login(s, "u", "p", c.op == LOGIN_ACCT ? "a" : nullptr, nullptr, &err);
-            else if (c.op >= TYPE_A && c.op <= TYPE_X)
-                rc = ftp_type(s, c.op - TYPE_A, nullptr, &err);
-            else if (c.op == PUT)
-                rc = ftp_put(s, file, "f", nullptr, &err);
-            else if (c.op == UPDATE || c.op == UPDATE_GET) {
-                if ((rc = ftp_login(s, "u", "p", nullptr, nullptr, &err)) == 0 &&
-                    (rc = ftp_type(s, FTP_TYPE_IMAGE, nullptr, &err)) == 0 && c.op == UPDATE_GET)
-                    rc = ftp_get(s, file, "f", nullptr, &err, &counter);
-            } else
+            rc = 0;
+            ftp_set_passive(s, c.op != ACTIVE);
+            if (c.op == LOGIN || c.op == ACCOUNT || c.op == UPDATE)
+                rc = ftp_login(s, "u", "p", c.op == ACCOUNT ? "a" : nullptr, nullptr, &err);
+            if (rc == 0 && (c.op == UPDATE || (c.op >= TYPE_A && c.op <= TYPE_X)))
+                rc = ftp_type(s, c.op == UPDATE ? FTP_TYPE_IMAGE : c.op - TYPE_A, nullptr, &err);
+            if (c.op == PUT)
+                rc = ftp_put(s, local.c_str(), "f", nullptr, &err);
+            const char *file = c.op == FULL ? "/dev/full" : local.c_str();
+            if (rc == 0 && get)
                 rc = ftp_get(s, file, "f", nullptr, &err, &counter);
         };
-        // Every limit here is one second.
-        EXPECT_TRUE(run_without_alarm(talk, std::chrono::seconds(3)))
+        std::atomic<pthread_t> talker;
+        auto talked = std::async(std::launch::async, [&] { talker = pthread_self(), talk(); });
+        EXPECT_EQ(talked.wait_for(std::chrono::seconds(3)), std::future_status::ready)
             << "still waiting after 3 s: a time limit was lost";
+        while (talked.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
+            pthread_kill(talker, SIGUSR1);
         EXPECT_EQ(rc, c.rc) << (err != nullptr ? err : "");
-        std::string sent = peer.transcript();
-        EXPECT_EQ(
-            std::regex_replace(sent, std::regex("PORT 127,0,0,1,\\d+,\\d+"), "PORT 127,0,0,1,P"),
-            c.transcript);
-        std::ifstream in(local);
-        std::string got(std::istreambuf_iterator<char>(in), {});
-        if (c.op == PUT) {
-            EXPECT_EQ(peer.received(), c.data);
-        } else if (get && c.op != GET_FULL && c.data != "*") {
-            EXPECT_EQ(got, c.data);
+        EXPECT_EQ(std::regex_replace(peer.transcript(), std::regex("\\d+,\\d+\r"), "P\r"),
+                  c.transcript);
+        ftp_download_copy_fd = -1;
+        copy.write_end.reset();
+        std::string data = c.op == PUT ? peer.received() : c.op == CONNECT && err ? err : "";
+        if (get)
+            data = slurp(local);
+        if (c.data != "*") {
+            EXPECT_EQ(data, c.data);
+            EXPECT_EQ(copied.get(), get ? c.data : "");
         }
         if (get && rc == 0) {
             EXPECT_EQ(counter, c.counter + int32_t(c.data.size()));
         }
         free(err);
         if (s != nullptr) {
-            for (FILE *f : {s->ctrl_in, s->ctrl_out, s->data_in, s->data_out})
-                if (f != nullptr)
-                    fclose(f);
+            ftp_internal::close_data_streams(s);
+            ftp_internal::close_control(s);
             free(s);
         }
     }
@@ -325,40 +270,26 @@ TEST_P(FtpConversation, TranscriptAndResult) {
 INSTANTIATE_TEST_SUITE_P(Replies, FtpConversation, ::testing::ValuesIn(conversations),
                          [](const auto &info) { return std::string(info.param.name); });
 
-} // namespace
-
-namespace {
-
-// Downloads `data` onto the device, then tells what happened: 80 when ftp_get
-// failed with -16, 81 on another failure, 90 when the device or the counter
-// disagrees with the data; else where the image is: 1 no more than two
-// windows of 4 MiB (and one splice of up to 1 MiB) still in the page cache,
-// 2 all of it there, 3 anything else.
+// Downloads `data` onto the device: 80 when ftp_get failed with -16, 81 on another failure, 90
+// when the device or the counter disagrees with the data; else 1 when at most two 4 MiB windows
+// (and a splice of up to 1 MiB) stay in the page cache, 2 when all of it does, 3 otherwise.
 int download_onto(const char *device, const std::string &data, int writeback) {
-    FtpPeer peer(
-        ftp_script("220 ready|<|pasv|<|150 go|accept|data:" + data + "|close-data|226 done"));
-    char *err = nullptr;
-    FtpSession *s = ftp_connect("127.0.0.1", peer.port(), nullptr, &err);
+    FtpPeer peer(ftp_script(HI "pasv|<|150 go|accept|data:" + data + "|close-data|226 done"));
+    FtpSession *s = ftp_connect("127.0.0.1", peer.port(), nullptr, nullptr);
     if (s == nullptr)
         return 81;
     ftp_set_passive(s, 1);
     ftp_device_writeback = writeback;
     int32_t counter = 0;
-    int rc = ftp_get(s, device, "f", nullptr, &err, &counter);
-    if (rc != 0)
+    if (int rc = ftp_get(s, device, "f", nullptr, nullptr, &counter); rc != 0)
         return rc == FTP_ERR_DOWNLOAD ? 80 : 81;
-    int fd = open(device, O_RDONLY);
-    std::string got(data.size(), '\0');
-    void *map = mmap(nullptr, data.size(), PROT_READ, MAP_SHARED, fd, 0);
+    void *map = mmap(nullptr, data.size(), PROT_READ, MAP_SHARED, open(device, O_RDONLY), 0);
     std::vector<unsigned char> pages((data.size() + 4095) / 4096);
     if (map == MAP_FAILED || mincore(map, data.size(), pages.data()) != 0)
         return 81;
-    size_t cached = 0;
-    for (unsigned char p : pages)
-        cached += p & 1;
-    bool same = pread(fd, got.data(), got.size(), 0) == ssize_t(got.size()) && got == data &&
-                counter == int32_t(data.size());
-    if (!same)
+    size_t cached =
+        std::count_if(pages.begin(), pages.end(), [](unsigned char p) { return p & 1; });
+    if (slurp(device).substr(0, data.size()) != data || counter != int32_t(data.size()))
         return 90;
     return cached <= 9 * 256 ? 1 : cached == pages.size() ? 2 : 3;
 }
@@ -369,22 +300,15 @@ TEST(FtpGetOntoADisk, WrittenBackAsItArrivesWhenAsked) {
     std::string data(13 * mib + 4097, '\0');
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = char('a' + i * 7 % 26);
-    struct {
-        const char *name;
-        int writeback;
-        size_t room;
-        int result;
-    } cases[] = {
+    const std::tuple<const char *, int, size_t, int> cases[] = {
         {"disk", 1, 16 * mib, 1},
         {"RAM disk: its cache is what the copy reads", 0, 16 * mib, 2},
         {"a failed writeback is no success", 1, 2 * mib, 80},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(
-            on_small_disk(16 * mib, c.room,
-                          [&](const char *dev) { return download_onto(dev, data, c.writeback); }),
-            c.result)
-            << c.name;
+    for (auto [name, writeback, room, result] : cases) {
+        auto body = [&](const char *dev) { return download_onto(dev, data, writeback); };
+        EXPECT_EQ(on_small_disk(16 * mib, room, body), result) << name;
+    }
 }
 
 } // namespace
