@@ -156,6 +156,9 @@ const Conversation conversations[] = {
      "|<|pasv|<|150-Accepted data connection\r\n150 0.0 kbytes to download|accept|data:hello|"
      "close-data|226-File successfully transferred\r\n226 0.001 seconds", 0, UP "TYPE I\r\n" GOT,
      "hello"},
+    {"FourLineGreeting", LOGIN, GREETING_4 "|<|230 in", 0, USER},
+    {"MotdLinesBeforeLoggedIn", UPDATE, HI "331 pw|<|" MOTD_230 "|<|200 ok|<|pasv|<|150 go|accept"
+     "|data:hello|close-data|226 done", 0, UP "TYPE I\r\n" GOT, "hello"},
     {"UserAloneLogsIn", LOGIN, HI "230 in", 0, USER},
     {"PasswordAsked", LOGIN, HI "331 pw|<|230 in", 0, UP},
     {"PasswordRefused", LOGIN, HI "331 pw|<|530 no", 530, UP},
