@@ -1,6 +1,5 @@
-// update -h as shipped, on the appliance: the server named by address, by
-// /etc/hosts or by a DNS server inside (dnsmasq, which knows ftp.example.test
-// as vsftpd's 127.0.0.1 and no other name).
+// update -h as shipped: the server named by address, by /etc/hosts or by
+// dnsmasq inside, which knows ftp.example.test as 127.0.0.1 and no other name.
 #include "e2e.h"
 
 namespace {

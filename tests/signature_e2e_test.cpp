@@ -1,6 +1,5 @@
-// update on the appliance with trusted keys in /etc/update/keys: only an
-// image signed by one of them is installed. Keys and signatures are made by
-// the minisign tool.
+// update on the appliance with trusted keys in /etc/update/keys: only an image
+// signed by one of them is installed (keys and signatures made by minisign).
 #include "e2e.h"
 
 namespace {
@@ -29,8 +28,9 @@ const RunCase signed_runs[] = {
     // Today's run, byte for byte: no signature is asked for.
     {.name = "NoKeyFolder", .args = "-d -D -m 2", .script = LOGIN SEND("@all") "|<|221 bye",
      .transcript = LOGGED_IN RETR_IMAGE,
-     .console = REPORT "nimbotex \n  update: FTP mode..: passive\n  update: Download..: direct\n\n"
-     "  update: Download progress 25%\n  update: You can swap the system\n\n" DONE, .sign = SIGN_A},
+     .console = report + "nimbotex \n  update: FTP mode..: passive\n  update: Download..: "
+     "direct\n\n  update: Download progress 25%\n  update: You can swap the system\n\n" DONE,
+     .sign = SIGN_A},
     {.name = "KeyFolderWithoutPubFiles", .args = "-d -D -m 2", .script = LOGIN SEND("@all")
      "|<|221 bye", .transcript = LOGGED_IN RETR_IMAGE, .keys = "a.sec"},
     {.name = "FlippedByteDirect", .args = "-d -D", REFUSED(MISMATCH), .sign = FLIP, KEY_A},

@@ -4,32 +4,28 @@
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <string>
 
 namespace {
 
-bool sh(const std::string &cmd) {
-    return std::system(cmd.c_str()) == 0;
-}
-
 // Keys a and b made by minisign, an image "nimbotex" signed by a in the ways
-// the end-to-end runs do not cover, in a folder removed at the end.
+// the end-to-end runs do not cover; each test makes them in a folder of its own.
+const char *const make_files =
+    "minisign -G -W -p a.pub -s a.sec >/dev/null && minisign -G -W -p b.pub -s b.sec >/dev/null "
+    "&& head -c 7000 /dev/urandom > nimbotex && mkdir pub && cp nimbotex pub/ && "
+    "minisign -S -s a.sec -m nimbotex >/dev/null && "
+    "minisign -S -s a.sec -m nimbotex -x custom.minisig -t 'release 3.3.0' >/dev/null && "
+    "minisign -S -s a.sec -m pub/nimbotex -x path.minisig >/dev/null && "
+    "(cat nimbotex.minisig; echo extra) > extra.minisig && "
+    "sed 's/$/\\r/' nimbotex.minisig > crlf.minisig && sed 's/$/\\r/' a.pub > crlf.pub && "
+    "head -c 4097 /dev/zero | tr '\\0' a > long.minisig";
 struct Signature : ::testing::Test {
     std::string d = [] {
         char t[] = "/tmp/signature_test.XXXXXX";
         return std::string(mkdtemp(t) != nullptr ? t : "/nonexistent");
     }();
-    bool made =
-        sh("cd " + d + " && minisign -G -W -p a.pub -s a.sec >/dev/null && " +
-           "minisign -G -W -p b.pub -s b.sec >/dev/null && head -c 7000 /dev/urandom > nimbotex && "
-           "mkdir pub && cp nimbotex pub/ && minisign -S -s a.sec -m nimbotex >/dev/null && "
-           "minisign -S -s a.sec -m nimbotex -x custom.minisig -t 'release 3.3.0' >/dev/null && "
-           "minisign -S -s a.sec -m pub/nimbotex -x path.minisig >/dev/null && "
-           "(cat nimbotex.minisig; echo extra) > extra.minisig && "
-           "sed 's/$/\\r/' nimbotex.minisig > crlf.minisig && sed 's/$/\\r/' a.pub > crlf.pub && "
-           "head -c 4097 /dev/zero | tr '\\0' a > long.minisig");
+    bool made = std::system(("cd " + d + " && " + make_files).c_str()) == 0;
     ~Signature() override {
-        sh("rm -rf " + d);
+        (void)!std::system(("rm -rf " + d).c_str());
     }
     void SetUp() override {
         ASSERT_TRUE(made);
@@ -63,10 +59,7 @@ TEST_F(Signature, KeyFileOnlyInMinisignsPublicKeyFormat) {
 
 TEST_F(Signature, KeyFolderEveryPubFileIsAKeyAndNoneMayBeDamaged) {
     // clang-format off
-    const struct {
-        const char *prep;
-        int rc, count;
-    } cases[] = {
+    const struct { const char *prep; int rc, count; } cases[] = {
         {"true", SIG_OK, 0}, {"mkdir k", SIG_OK, 0}, {"touch k", SIG_KEY_BAD, 0},
         {"mkdir k && cp a.pub k/a.key && cp a.pub k/pub", SIG_OK, 0},
         {"mkdir k && cp a.pub k/a.pub && cp b.pub k/b.pub && cp a.sec k/", SIG_OK, 2},
@@ -78,7 +71,7 @@ TEST_F(Signature, KeyFolderEveryPubFileIsAKeyAndNoneMayBeDamaged) {
     };
     // clang-format on
     for (const auto &c : cases) {
-        ASSERT_TRUE(sh("cd " + d + " && rm -rf k && " + c.prep)) << c.prep;
+        ASSERT_EQ(std::system(("cd " + d + " && rm -rf k && " + c.prep).c_str()), 0) << c.prep;
         SignatureKeyring ring;
         EXPECT_EQ(signature_load_keys((d + "/k").c_str(), &ring), c.rc) << c.prep;
         EXPECT_EQ(ring.count, c.count) << c.prep;
@@ -94,10 +87,7 @@ TEST_F(Signature, FileParsedAndAcceptedForTheImageName) {
     }
     // accept runs after a parse that gave SIG_OK only.
     // clang-format off
-    const struct {
-        const char *file, *image;
-        int parse, accept;
-    } cases[] = {
+    const struct { const char *file, *image; int parse, accept; } cases[] = {
         {"nimbotex.minisig", "nimbotex", SIG_OK, SIG_OK},
         {"crlf.minisig", "nimbotex", SIG_OK, SIG_OK},
         {"path.minisig", "pub/nimbotex", SIG_OK, SIG_OK}, // the folder is not signed

@@ -22,7 +22,7 @@ void PrintTo(const SwapCase &c, std::ostream *os) {
     *os << c.name;
 }
 
-const char *const old_release = "echo nimbotex.1.1.1 > /standby_partition/.version\n";
+#define OLD_RELEASE "echo nimbotex.1.1.1 > /standby_partition/.version\n"
 const std::string old_console = "\n  swap: swap to an old system\n";
 const std::string old_failed = old_console + "\n  swap: swap to an old system failed\n";
 const std::string old_form = golden("config.old-release"), default_form = golden("config.default");
@@ -41,15 +41,15 @@ const SwapCase swap_cases[] = {
     {"StaleListingThatIsAFifo", "mkfifo /.sp_contens", {}, 0, 0, swapped, false},
     {"VersionFileThatIsAFifo", "rm /standby_partition/.version; mkfifo /standby_partition/.version",
      {}, 0, 1, "  swap: /standby_partition/.version is not a regular file, not swapping\n", false},
-    {"FailingInstallerChangesNoConfiguration", old_release, {}, 1, 1,
+    {"FailingInstallerChangesNoConfiguration", OLD_RELEASE, {}, 1, 1,
      old_console + "  swap: failed (/bin/sh -c \"/sbin/lilo -C /.lilo.conf > /dev/null\" [256])\n",
      false},
     {"MissingMarkerEndsSilently", "rm /.active_partition", {}, 0, 2, "", false},
-    {"OldReleaseConvertsBothConfigurations", old_release, {}, 0, 0, old_console + swapped, true},
-    {"FailedConversionLeavesTheBootLoaderAlone", "echo nimbotex.1.1.1 > /standby_partition/.version"
-     "\nmount -o bind /cfg /cfg && mount -o remount,bind,ro /cfg", {}, 0, 1, old_failed, false},
+    {"OldReleaseConvertsBothConfigurations", OLD_RELEASE, {}, 0, 0, old_console + swapped, true},
+    {"FailedConversionLeavesTheBootLoaderAlone", OLD_RELEASE "mount -o bind /cfg /cfg && "
+     "mount -o remount,bind,ro /cfg", {}, 0, 1, old_failed, false},
     // Stopped between the two renames: config.default is converted already.
-    {"FinishesACommittedConversion", old_release, {{"/cfg/config.default", old_form},
+    {"FinishesACommittedConversion", OLD_RELEASE, {{"/cfg/config.default", old_form},
      {"/cfg/config.active.swap", old_form}, {"/cfg/.swap.commit", ""}}, 0, 0,
      old_console + swapped, true},
     // Stopped before the boot loader was installed: nothing is taken from it.
@@ -62,8 +62,8 @@ const SwapCase swap_cases[] = {
 
 // A box whose standby partition holds a current release; prep can make it an old one.
 ApplianceOptions swap_options(const Scratch &tmp, int lilo_status) {
-    EXPECT_FALSE(make_image(tmp.path, "active.img", "nimbotex.2.0.0").empty());
-    EXPECT_FALSE(make_image(tmp.path, "standby.img", "nimbotex.3.3.0").empty());
+    EXPECT_TRUE(!make_image(tmp.path, "active.img", "nimbotex.2.0.0").empty() &&
+                !make_image(tmp.path, "standby.img", "nimbotex.3.3.0").empty());
     ApplianceOptions o = appliance_default_options();
     o.active_tree = tmp.path + "/tree-active.img";
     o.standby_tree = tmp.path + "/tree-standby.img";
@@ -120,9 +120,7 @@ TEST(SwapAgain, AfterAFailedConversionEachFileIsConvertedOnce) {
     Scratch tmp;
     Appliance1 box(swap_options(tmp, 0));
     Appliance *a = box.a;
-    ASSERT_TRUE(a != nullptr && prepare(a, old_release + std::string("rm /cfg/config.active\n"
-                                                                     "ln -s config.active "
-                                                                     "/cfg/config.active")));
+    ASSERT_TRUE(a != nullptr && prepare(a, OLD_RELEASE "ln -sf config.active /cfg/config.active"));
     swap_once(a, 1, old_failed, false);
     EXPECT_EQ(appliance_read_file(a, "/cfg/config.default"), default_form);
     ASSERT_TRUE(sh_in(a, "rm /cfg/config.active") &&

@@ -1,26 +1,22 @@
 // update as shipped, on the appliance: console, state file and exit code of
-// whole runs, against vsftpd and against scripted hostile servers.
+// whole runs, against vsftpd and scripted hostile servers.
 #include "e2e.h"
 
-#include <chrono>
 #include <csignal>
 #include <memory>
-#include <thread>
 
 namespace {
 
 const std::string usage = golden("usage.txt");
-const std::string version = "\n  update: v2.02 by the appliance maintenance team\n\n";
 const std::string defaults =
-    REPORT "nimbotex \n  update: FTP mode..: auto\n  update: Download..: indirect\n\n";
+    report + "nimbotex \n  update: FTP mode..: auto\n  update: Download..: indirect\n\n";
 const std::string busy = "\n  update: Another update or swap is running\n\n";
 
 // Runs that end before any FTP contact, on an appliance where nobody listens
 // on port 21. Each starts from the shipped markers and the state "untouched".
-const char *const reset = "umount /mnt/data; umount /cfg; rm -rf /.standby_partition "
-                          "/.active_partition /.smsc91c111 /cfg/.update.state /cfg/.update.lock "
-                          "/dev/data; echo /dev/hda2 >/.standby_partition; echo /dev/hda1 "
-                          ">/.active_partition; touch /.smsc91c111; echo untouched "
+const char *const reset = "umount /mnt/data; umount /cfg; rm -rf /.*_partition /.smsc91c111 "
+                          "/cfg/.update.* /dev/data; echo /dev/hda2 >/.standby_partition; echo "
+                          "/dev/hda1 >/.active_partition; touch /.smsc91c111; echo untouched "
                           ">/cfg/.update.state";
 const char *const target22 = "Error 22 (Target)\n", *const refused = "Connection refused\n";
 const char *const newer = "Please download a newer SWI\n";
@@ -28,7 +24,8 @@ const char *const newer = "Please download a newer SWI\n";
 
 // clang-format off
 const InTurn early_runs[] = {
-    {"update -v", "", 0, "untouched\n", version, true}, // needs no lock
+    {"update -v", "", 0, "untouched\n", "\n  update: v2.02 by the appliance maintenance team\n\n",
+     true}, // needs no lock
     {"update -H", "", 0, "untouched\n", usage},
     {"update -D", "", 6, "untouched\n", busy, true},
     {"update -d -x", "", 6, "untouched\n", busy + FAILED, true},
@@ -43,7 +40,7 @@ const InTurn early_runs[] = {
     {"update -h", "", 3, "Missing host IP\n", "\n  update: Missing host IP\n\n" + usage},
     {"update -D -h", "", 3, SAID("Missing host IP")},
     {"update -f nimbotex.1.0.0", "", 4, newer}, {"update -f nimbotex.2.2.6", "", 61, refused},
-    {"update -d -f nimbotex.2.2.5", "", 4, newer, REPORT "nimbotex.2.2.5 \n  update: FTP mode..: "
+    {"update -d -f nimbotex.2.2.5", "", 4, newer, report + "nimbotex.2.2.5 \n  update: FTP mode..: "
      "auto\n  update: Download..: indirect\n\n  update: Please download a newer SWI\n" FAILED},
     {"update -F -f nimbotex.1.0.0", "", 61, refused},
     {"update -f nimbotex.1.0.0", "rm /.smsc91c111", 61, refused}, // no marker: forced
@@ -95,7 +92,7 @@ const char *const version21 = "Error 21 (.version)\n";
 
 // clang-format off
 const RunCase run_cases[] = {
-    {.name = "IndirectAuto", .args = "-d", .console = REPORT "nimbotex \n  update: FTP mode..: "
+    {.name = "IndirectAuto", .args = "-d", .console = report + "nimbotex \n  update: FTP mode..: "
      "auto\n  update: Download..: indirect\n\n  update: Download progress 25%\n  update: "
      "Installation progress 100%\n  update: You can swap the system\n\n" DONE},
     {.name = "DirectActive", .args = "-D -m 1"},
@@ -169,10 +166,7 @@ TEST_P(UpdateRun, StateConsoleTranscriptAndExit) {
     Scratch tmp;
     bool vsftpd = c.script == std::string("vsftpd");
     std::string image = make_image(tmp.path, "nimbotex", c.version, c.image_extra);
-    std::string keys = "cd " + tmp.path + " && for k in a b c; do minisign -G -W -p $k.pub -s " +
-                       "$k.sec >/dev/null || exit 1; done; printf 'untrusted comment: damaged\\n" +
-                       "RWQ\\n' >bad.pub; { :; " + c.sign + "\n} >/dev/null";
-    ASSERT_TRUE(!image.empty() && ((!*c.sign && !*c.keys) || std::system(keys.c_str()) == 0));
+    ASSERT_FALSE(image.empty());
     ApplianceOptions o = appliance_default_options();
     o.ftp_dir = vsftpd ? tmp.path : "";
     o.standby_kib = c.standby_kib;
@@ -182,8 +176,11 @@ TEST_P(UpdateRun, StateConsoleTranscriptAndExit) {
                       ">/cfg/.update.state.tmp777.0\n";
     ASSERT_TRUE(sh_in(box.a, cfg + c.prep));
     std::string to = appliance_root(box.a) + "/etc/update/keys";
-    keys = "mkdir -p " + to + " && cd " + tmp.path + " && cp " + c.keys + " " + to;
-    ASSERT_TRUE(!*c.keys || std::system(keys.c_str()) == 0);
+    std::string keys = "cd " + tmp.path + " && for k in a b c; do minisign -G -W -p $k.pub -s " +
+                       "$k.sec >/dev/null || exit 1; done; printf 'untrusted comment: damaged\\n" +
+                       "RWQ\\n' >bad.pub; { :; " + c.sign + "\n} >/dev/null && if [ -n '" + c.keys +
+                       "' ]; then mkdir -p " + to + " && cp " + c.keys + " " + to + "; fi";
+    ASSERT_EQ(std::system(keys.c_str()), 0);
     const std::string active = appliance_read_file(box.a, "/dev/hda1");
     const std::string dev = appliance_read_file(box.a, "/dev/hda2").substr(0, 204800);
     std::vector<std::string> script = ftp_script(vsftpd ? "" : c.script);
@@ -206,7 +203,7 @@ TEST_P(UpdateRun, StateConsoleTranscriptAndExit) {
          c.sig != 0 && i < 300 &&
          (c.wait_state ? appliance_read_file(box.a, "/cfg/.update.state") != c.wait_state : i < 15);
          ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        usleep(100000);
     if (c.sig != 0)
         appliance_kill(box.a, h, c.sig);
     ApplianceResult r = appliance_wait(box.a, h, 120);
@@ -219,17 +216,15 @@ TEST_P(UpdateRun, StateConsoleTranscriptAndExit) {
     // Without the progress reports that overwrite each other.
     std::string console = std::regex_replace(r.out, std::regex("[^\r\n]*\r"), ""),
                 tail = std::string("  update: ") + c.state + FAILED;
-    if (c.console) {
-        EXPECT_EQ(console, *c.console);
-    } else if (std::string(c.args).find("-d") == std::string::npos) {
-        EXPECT_EQ(console, "");
+    if (c.console || std::string(c.args).find("-d") == std::string::npos) {
+        EXPECT_EQ(console, c.console.value_or(""));
     } else if (c.exit != 0) {
         EXPECT_TRUE(console.size() > tail.size() && console.ends_with(tail)) << console;
     }
     EXPECT_TRUE(appliance_read_file(box.a, "/dev/hda1") == active) << "the active one changed";
     EXPECT_EQ(appliance_run(box.a, {"ls", "/nimbotex", "/cfg/.update.state.tmp777.0"}).out, "");
-    EXPECT_EQ(appliance_run(box.a, {"cat", "/proc/mounts"})
-                      .out.find("/dev/hda2 /standby_partition ext2 rw") == std::string::npos,
+    std::string mounts = appliance_run(box.a, {"cat", "/proc/mounts"}).out;
+    EXPECT_EQ(mounts.find("/dev/hda2 /standby_partition ext2 rw") == std::string::npos,
               c.exit == 42);
     // What reached the disk, not the cache. Mounting and reading rewrite the
     // superblock and inode times; the UUID and the data blocks stay.
