@@ -59,7 +59,8 @@ const InTurn early_runs[] = {
     // No old verdict survives a state file that cannot be replaced.
     {"update -D", "mount -t tmpfs -o size=64k cfg /cfg && echo 'You can swap the system' "
      ">/cfg/.update.state && dd if=/dev/zero of=/cfg/fill bs=1k", 21, ""},
-    {"update -D", "echo /dev/hda1 >/.standby_partition", 22, target22},
+    {"update -d", "echo /dev/hda1 >/.standby_partition", 22, target22,
+     defaults + "  update: /.standby_partition names the active partition\n" FAILED},
     // Without the active marker the mount table still shows it in use.
     {"update", "rm /.active_partition; echo /dev/hda1 >/.standby_partition", 22, target22},
     {"update -d", "echo /dev/hda3 >/.standby_partition; mkdir -p /mnt/data; mount -t ext2 "
