@@ -166,13 +166,16 @@ void file_replace_clean(const char *path) {
     }
 }
 
-int open_regular(const char *path, int flags) {
-    UniqueFd fd(open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644));
+int open_regular(const char *path, int flags, mode_t mode) {
+    UniqueFd fd(open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
     struct stat st;
-    // A FIFO without a reader refuses a non-blocking writer (ENXIO).
-    if (fd.fd < 0 && stat(path, &st) == 0 && !S_ISREG(st.st_mode))
-        errno = EINVAL;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
+    if (fd.fd < 0) {
+        // A FIFO without a reader refuses a non-blocking writer (ENXIO).
+        if (errno == ENXIO && stat(path, &st) == 0 && !S_ISREG(st.st_mode))
+            errno = EINVAL;
+        return -1;
+    }
+    if (fstat(fd.fd, &st) != 0)
         return -1;
     if (!S_ISREG(st.st_mode)) {
         errno = EINVAL;
@@ -196,17 +199,9 @@ int run_lock_take(const char *path) {
     // another file; O_NONBLOCK: a FIFO must not hold us at the open. Read
     // only: a lock needs no more, and the file exists after the first run
     // even where the folder is later mounted read-only.
-    UniqueFd fd(
-        open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
-    if (fd.fd < 0 && errno == EROFS)
-        return RUN_LOCK_NONE;
-    struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
-        return RUN_LOCK_FAILED;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return RUN_LOCK_FAILED;
-    }
+    UniqueFd fd(open_regular(path, O_RDONLY | O_CREAT | O_NOFOLLOW, 0600));
+    if (fd.fd < 0)
+        return errno == EROFS ? RUN_LOCK_NONE : RUN_LOCK_FAILED;
     if (flock(fd.fd, LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? RUN_LOCK_BUSY : RUN_LOCK_FAILED;
     return fd.release();

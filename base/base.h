@@ -82,11 +82,11 @@ int file_replace(const char *path, mode_t mode, FileWriter write, const void *ct
 // or is this one. Call it before this process replaces path.
 void file_replace_clean(const char *path);
 
-// Opens path with flags (created with mode 0644 under O_CREAT) only when it is
-// a regular file, without blocking: a FIFO or a terminal there is never
-// waited on. Returns the descriptor (close-on-exec), or -1 with errno
-// (EINVAL: there, but no regular file).
-int open_regular(const char *path, int flags = O_RDONLY);
+// Opens path with flags (created with mode under O_CREAT) only when it is a
+// regular file, without blocking: a FIFO or a terminal there is never waited
+// on. Returns the descriptor (close-on-exec), or -1 with errno (EINVAL: there,
+// but no regular file; otherwise open's).
+int open_regular(const char *path, int flags = O_RDONLY, mode_t mode = 0644);
 
 // open_regular as a stdio stream, "r" for O_RDONLY and "w" otherwise.
 // Returns nullptr with errno as open_regular.
