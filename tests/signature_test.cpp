@@ -65,6 +65,7 @@ TEST_F(Signature, KeyFolderEveryPubFileIsAKeyAndNoneMayBeDamaged) {
         {"mkdir k && cp a.pub k/a.pub && cp b.pub k/b.pub && cp a.sec k/", SIG_OK, 2},
         {"mkdir k && cp a.pub k/a.pub && head -c 60 b.pub > k/b.pub", SIG_KEY_BAD, 0},
         {"mkdir -p k/x.pub", SIG_KEY_BAD, 0}, // a folder named like a key
+        {"mkdir k && mkfifo k/x.pub", SIG_KEY_BAD, 0},
         {"mkdir k && (cat a.pub; head -c 4096 /dev/zero) > k/a.pub", SIG_KEY_BAD, 0},
         {"mkdir k && for i in $(seq 16); do cp a.pub k/$i.pub; done", SIG_OK, 16},
         {"mkdir k && for i in $(seq 17); do cp a.pub k/$i.pub; done", SIG_KEY_BAD, 0},

@@ -83,7 +83,8 @@ bool ends_with(const char *name, const char *suffix) {
 
 // Reads the key file dir/name into key.
 int load_key(int dir, const char *name, SignatureKey *key) {
-    UniqueFd fd(openat(dir, name, O_RDONLY | O_CLOEXEC));
+    // Without waiting: a FIFO named like a key must not hold the run.
+    UniqueFd fd(openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
     if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
         return SIG_KEY_BAD;
